@@ -1,0 +1,36 @@
+# Thin front for CMake; `make test` works on a fresh Debian 12 machine.
+BUILD_DIR ?= build
+JOBS ?= $(shell nproc)
+MAKEFLAGS += --no-print-directory
+PACKAGES = build-essential cmake qtbase5-dev libqt5webkit5-dev libqt5sql5-sqlite \
+           libqt5svg5 binutils python3
+SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
+
+.PHONY: all deps build test demo clean
+
+all: build
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do \
+	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed$$' || echo $$p; \
+	  done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:" $$missing; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+
+$(BUILD_DIR)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD_DIR)
+
+build: deps $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 300
+
+demo:
+	@echo "The demo arrives with the development host."
+
+clean:
+	rm -rf $(BUILD_DIR)

@@ -1,0 +1,43 @@
+#include "maiaFault.h"
+
+#include "maiaObject.h"
+
+namespace {
+const int maiaFaultTypeId = qRegisterMetaType<MaiaFault>("MaiaFault");
+const QString faultCodeKey = QStringLiteral("faultCode");
+const QString faultStringKey = QStringLiteral("faultString");
+}
+
+MaiaFault::MaiaFault(int faultCode, QString faultString, QObject *parent)
+    : QObject(parent)
+{
+    Q_UNUSED(maiaFaultTypeId);
+    faultStruct.insert(faultCodeKey, faultCode);
+    faultStruct.insert(faultStringKey, faultString);
+}
+
+MaiaFault::MaiaFault(const MaiaFault &other)
+    : QObject(other.parent())
+    , faultStruct(other.faultStruct)
+{
+}
+
+QString MaiaFault::composeFault()
+{
+    QDomElement response;
+    QDomDocument document = MaiaObject::createDocument(QStringLiteral("methodResponse"), &response);
+    QDomElement fault = document.createElement(QStringLiteral("fault"));
+    response.appendChild(fault);
+    fault.appendChild(MaiaObject::toXml(faultStruct, document));
+    return document.toString(1);
+}
+
+int MaiaFault::code() const
+{
+    return faultStruct.value(faultCodeKey).toInt();
+}
+
+QString MaiaFault::message() const
+{
+    return faultStruct.value(faultStringKey).toString();
+}

@@ -1,0 +1,213 @@
+#include "maiaObject.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QDomImplementation>
+
+namespace {
+
+const QString dateTimeFormat = QStringLiteral("yyyyMMddThh:mm:ss");
+
+QDomElement typedValue(QDomDocument &document, QDomElement &value, const QString &type,
+                       const QString &text)
+{
+    QDomElement element = document.createElement(type);
+    element.appendChild(document.createTextNode(text));
+    value.appendChild(element);
+    return value;
+}
+
+// First element below `parent` (in document order) with the given tag name.
+QDomElement firstDescendant(const QDomNode &parent, const QString &tagName)
+{
+    for (QDomNode node = parent.firstChild(); !node.isNull(); node = node.nextSibling()) {
+        if (!node.isElement())
+            continue;
+        QDomElement element = node.toElement();
+        if (element.tagName() == tagName)
+            return element;
+        QDomElement found = firstDescendant(element, tagName);
+        if (!found.isNull())
+            return found;
+    }
+    return QDomElement();
+}
+
+} // namespace
+
+MaiaObject::MaiaObject(QObject *parent)
+    : QObject(parent)
+{
+    QDomImplementation::setInvalidDataPolicy(QDomImplementation::DropInvalidChars);
+}
+
+QDomElement MaiaObject::toXml(QVariant arg)
+{
+    QDomDocument scratch;
+    return toXml(arg, scratch);
+}
+
+QDomElement MaiaObject::toXml(const QVariant &arg, QDomDocument &document)
+{
+    QDomElement value = document.createElement(QStringLiteral("value"));
+    switch (arg.type()) {
+    case QVariant::Bool:
+        return typedValue(document, value, QStringLiteral("boolean"),
+                          arg.toBool() ? QStringLiteral("1") : QStringLiteral("0"));
+    case QVariant::Int:
+        return typedValue(document, value, QStringLiteral("int"), QString::number(arg.toInt()));
+    case QVariant::Double:
+        return typedValue(document, value, QStringLiteral("double"),
+                          QString::number(arg.toDouble(), 'g', 6));
+    case QVariant::String:
+        return typedValue(document, value, QStringLiteral("string"), arg.toString());
+    case QVariant::ByteArray:
+        return typedValue(document, value, QStringLiteral("base64"),
+                          QString::fromLatin1(arg.toByteArray().toBase64()));
+    case QVariant::DateTime:
+        return typedValue(document, value, QStringLiteral("datetime.iso8601"),
+                          arg.toDateTime().toString(dateTimeFormat));
+    case QVariant::Map: {
+        QDomElement structElement = document.createElement(QStringLiteral("struct"));
+        value.appendChild(structElement);
+        const QVariantMap map = arg.toMap();
+        for (auto it = map.cbegin(); it != map.cend(); ++it) {
+            QDomElement member = document.createElement(QStringLiteral("member"));
+            structElement.appendChild(member);
+            QDomElement name = document.createElement(QStringLiteral("name"));
+            member.appendChild(name);
+            name.appendChild(document.createTextNode(it.key()));
+            member.appendChild(toXml(it.value(), document));
+        }
+        return value;
+    }
+    case QVariant::List: {
+        QDomElement array = document.createElement(QStringLiteral("array"));
+        QDomElement data = document.createElement(QStringLiteral("data"));
+        array.appendChild(data);
+        value.appendChild(array);
+        const QVariantList list = arg.toList();
+        for (const QVariant &item : list)
+            data.appendChild(toXml(item, document));
+        return value;
+    }
+    default:
+        qDebug().nospace() << "Failed to marshal unknown variant type: " << arg.type();
+        return QDomElement();
+    }
+}
+
+QVariant MaiaObject::fromXml(const QDomElement &value)
+{
+    if (value.tagName().toLower() != QLatin1String("value"))
+        return QVariant();
+    if (!value.firstChild().isElement())
+        return QVariant(value.text());
+
+    const QDomElement typed = value.firstChild().toElement();
+    const QString type = typed.tagName().toLower();
+    if (type == QLatin1String("string"))
+        return QVariant(typed.text());
+    if (type == QLatin1String("i4") || type == QLatin1String("int"))
+        return QVariant(typed.text().toInt());
+    if (type == QLatin1String("double"))
+        return QVariant(typed.text().toDouble());
+    if (type == QLatin1String("boolean")) {
+        const QString text = typed.text();
+        return QVariant(text.toLower() == QLatin1String("true") || text == QLatin1String("1"));
+    }
+    if (type == QLatin1String("base64"))
+        return QVariant(QByteArray::fromBase64(typed.text().toLatin1()));
+    if (type == QLatin1String("datetime") || type == QLatin1String("datetime.iso8601"))
+        return QVariant(QDateTime::fromString(typed.text(), dateTimeFormat));
+    if (type == QLatin1String("nil"))
+        return QVariant();
+    if (type == QLatin1String("array")) {
+        QVariantList list;
+        const QDomNode data = typed.firstChild();
+        for (QDomNode item = data.firstChild(); !item.isNull(); item = item.nextSibling())
+            list.append(fromXml(item.toElement()));
+        return list;
+    }
+    if (type == QLatin1String("struct")) {
+        QVariantMap map;
+        for (QDomNode member = typed.firstChild(); !member.isNull(); member = member.nextSibling()) {
+            const QString key = firstDescendant(member, QStringLiteral("name")).text();
+            map.insert(key, fromXml(firstDescendant(member, QStringLiteral("value"))));
+        }
+        return map;
+    }
+    qDebug().nospace() << "Cannot demarshal unknown type " << type;
+    return QVariant();
+}
+
+QDomDocument MaiaObject::createDocument(const QString &rootName, QDomElement *root)
+{
+    // Set here too, so documents built without a call object drop invalid characters.
+    QDomImplementation::setInvalidDataPolicy(QDomImplementation::DropInvalidChars);
+    QDomDocument document;
+    document.appendChild(document.createProcessingInstruction(
+        QStringLiteral("xml"), QStringLiteral("version=\"1.0\" encoding=\"UTF-8\"")));
+    *root = document.createElement(rootName);
+    document.appendChild(*root);
+    return document;
+}
+
+QString MaiaObject::composeCall(QString method, QList<QVariant> args)
+{
+    QDomElement call;
+    QDomDocument document = createDocument(QStringLiteral("methodCall"), &call);
+    QDomElement methodName = document.createElement(QStringLiteral("methodName"));
+    methodName.appendChild(document.createTextNode(method));
+    call.appendChild(methodName);
+    QDomElement params = document.createElement(QStringLiteral("params"));
+    call.appendChild(params);
+    for (const QVariant &arg : qAsConst(args)) {
+        QDomElement param = document.createElement(QStringLiteral("param"));
+        param.appendChild(toXml(arg, document));
+        params.appendChild(param);
+    }
+    return document.toString(1);
+}
+
+QString MaiaObject::composeResponse(QVariant arg)
+{
+    QDomElement response;
+    QDomDocument document = createDocument(QStringLiteral("methodResponse"), &response);
+    QDomElement params = document.createElement(QStringLiteral("params"));
+    response.appendChild(params);
+    if (!arg.isNull()) {
+        QDomElement param = document.createElement(QStringLiteral("param"));
+        param.appendChild(toXml(arg, document));
+        params.appendChild(param);
+    }
+    return document.toString(1);
+}
+
+void MaiaObject::parseResponse(QString response, QNetworkReply *reply)
+{
+    QDomDocument document;
+    QString errorMessage;
+    int errorLine = 0;
+    if (!document.setContent(response, &errorMessage, &errorLine)) {
+        emit fault(-32700,
+                   QStringLiteral("parse error: response not well formed at line %1: %2")
+                       .arg(QString::number(errorLine), errorMessage),
+                   reply);
+    } else {
+        const QDomElement body = document.documentElement().firstChild().toElement();
+        const QString kind = body.tagName().toLower();
+        if (kind == QLatin1String("params")) {
+            const QDomNode param = body.firstChild();
+            QVariant result = param.isNull() ? QVariant() : fromXml(param.firstChild().toElement());
+            emit aresponse(result, reply);
+        } else if (kind == QLatin1String("fault")) {
+            const QVariantMap faultMap = fromXml(body.firstChild().toElement()).toMap();
+            emit fault(faultMap.value(QStringLiteral("faultCode")).toInt(),
+                       faultMap.value(QStringLiteral("faultString")).toString(), reply);
+        } else {
+            emit fault(-32600, tr("parse error: invalid xml-rpc. not conforming to spec."), reply);
+        }
+    }
+    delete this;
+}
