@@ -22,6 +22,12 @@ MaiaFault::MaiaFault(const MaiaFault &other)
 {
 }
 
+MaiaFault &MaiaFault::operator=(const MaiaFault &other)
+{
+    faultStruct = other.faultStruct;
+    return *this;
+}
+
 QString MaiaFault::composeFault()
 {
     QDomElement response;

@@ -13,6 +13,8 @@ class MaiaFault : public QObject
 public:
     explicit MaiaFault(int faultCode = 0, QString faultString = QString(), QObject *parent = nullptr);
     MaiaFault(const MaiaFault &other);
+    // Copies the fault, not the QObject identity: the parent stays.
+    MaiaFault &operator=(const MaiaFault &other);
 
     QString composeFault();
 

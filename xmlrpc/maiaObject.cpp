@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QDomImplementation>
+#include <QPointer>
 
 namespace {
 
@@ -186,6 +187,7 @@ QString MaiaObject::composeResponse(QVariant arg)
 
 void MaiaObject::parseResponse(QString response, QNetworkReply *reply)
 {
+    const QPointer<MaiaObject> self(this);
     QDomDocument document;
     QString errorMessage;
     int errorLine = 0;
@@ -209,5 +211,7 @@ void MaiaObject::parseResponse(QString response, QNetworkReply *reply)
             emit fault(-32600, tr("parse error: invalid xml-rpc. not conforming to spec."), reply);
         }
     }
-    delete this;
+    // A receiver may have destroyed our parent, and us with it.
+    if (self)
+        delete this;
 }

@@ -1,0 +1,93 @@
+#include "maiaXmlRpcClient.h"
+
+#include "maiaFault.h"
+#include "maiaObject.h"
+
+#include <QNetworkReply>
+
+MaiaXmlRpcClient::MaiaXmlRpcClient(QObject *parent)
+    : QObject(parent)
+{
+    init();
+}
+
+MaiaXmlRpcClient::MaiaXmlRpcClient(QUrl url, QObject *parent)
+    : QObject(parent)
+    , request(url)
+{
+    init();
+    setUrl(url);
+}
+
+MaiaXmlRpcClient::MaiaXmlRpcClient(QUrl url, QString userAgent, QObject *parent)
+    : QObject(parent)
+    , request(url)
+{
+    init();
+    setUserAgent(userAgent);
+    setUrl(url);
+}
+
+void MaiaXmlRpcClient::init()
+{
+    request.setRawHeader("User-Agent", "MaiaXmlRpc/0.2");
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("text/xml"));
+    connect(&accessManager, SIGNAL(finished(QNetworkReply *)), this, SLOT(replyFinished(QNetworkReply *)));
+    connect(&accessManager, SIGNAL(sslErrors(QNetworkReply *, const QList<QSslError> &)), this,
+            SIGNAL(sslErrors(QNetworkReply *, const QList<QSslError> &)));
+}
+
+void MaiaXmlRpcClient::setUrl(QUrl url)
+{
+    if (url.isValid())
+        request.setUrl(url);
+}
+
+void MaiaXmlRpcClient::setUserAgent(QString userAgent)
+{
+    request.setRawHeader("User-Agent", userAgent.toLatin1());
+}
+
+QSslConfiguration MaiaXmlRpcClient::sslConfiguration() const
+{
+    return request.sslConfiguration();
+}
+
+void MaiaXmlRpcClient::setSslConfiguration(const QSslConfiguration &config)
+{
+    request.setSslConfiguration(config);
+}
+
+QNetworkReply *MaiaXmlRpcClient::call(QString method, QList<QVariant> args, QObject *responseObject,
+                                      const char *responseSlot, QObject *faultObject,
+                                      const char *faultSlot, QString tag)
+{
+    auto *call = new MaiaObject(this);
+    call->setProperty("name", tag);
+    connect(call, SIGNAL(aresponse(QVariant &, QNetworkReply *)), responseObject, responseSlot);
+    connect(call, SIGNAL(fault(int, const QString &, QNetworkReply *)), faultObject, faultSlot);
+    QNetworkReply *reply = accessManager.post(request, call->composeCall(method, args).toUtf8());
+    pendingCalls.insert(reply, call);
+    return reply;
+}
+
+void MaiaXmlRpcClient::replyFinished(QNetworkReply *reply)
+{
+    if (!pendingCalls.contains(reply))
+        return;
+    // Settle our own bookkeeping first: the receiver may destroy this client.
+    MaiaObject *call = pendingCalls.take(reply);
+    reply->deleteLater();
+
+    QString response;
+    if (reply->error() != QNetworkReply::NoError) {
+        response = MaiaFault(-32300, reply->errorString()).composeFault();
+    } else {
+        QByteArray body = reply->readAll();
+        const int nul = body.indexOf('\0');
+        if (nul >= 0)
+            body.truncate(nul);
+        response = QString::fromUtf8(body);
+    }
+    call->parseResponse(response, reply);
+}

@@ -1,0 +1,76 @@
+#include "maiaXmlRpcServer.h"
+
+#include "maiaXmlRpcServerConnection.h"
+
+#include <QTcpSocket>
+
+MaiaXmlRpcServer::MaiaXmlRpcServer(const QHostAddress &address, quint16 port, QObject *parent)
+    : QObject(parent)
+{
+    listen(address, port);
+}
+
+MaiaXmlRpcServer::MaiaXmlRpcServer(quint16 port, QObject *parent)
+    : QObject(parent)
+{
+    listen(QHostAddress::Any, port);
+}
+
+MaiaXmlRpcServer::MaiaXmlRpcServer(const QHostAddress &address, quint16 port,
+                                   QList<QHostAddress> *allowedAddresses, QObject *parent)
+    : QObject(parent)
+    , allowedAddresses(allowedAddresses)
+{
+    listen(address, port);
+}
+
+void MaiaXmlRpcServer::listen(const QHostAddress &address, quint16 port)
+{
+    connect(&listener, SIGNAL(newConnection()), this, SLOT(newConnection()));
+    listener.listen(address, port);
+}
+
+void MaiaXmlRpcServer::registerMethod(QString method, QObject *responseObject, const char *responseSlot)
+{
+    objectMap.insert(method, responseObject);
+    slotMap.insert(method, responseSlot);
+}
+
+void MaiaXmlRpcServer::unregisterMethod(QString method)
+{
+    objectMap.remove(method);
+    slotMap.remove(method);
+}
+
+QHostAddress MaiaXmlRpcServer::serverAddress()
+{
+    return listener.serverAddress();
+}
+
+quint16 MaiaXmlRpcServer::serverPort() const
+{
+    return listener.serverPort();
+}
+
+void MaiaXmlRpcServer::getMethod(QString method, QObject **responseObject, const char **responseSlot)
+{
+    *responseObject = objectMap.value(method);
+    *responseSlot = slotMap.value(method);
+}
+
+void MaiaXmlRpcServer::newConnection()
+{
+    while (QTcpSocket *socket = listener.nextPendingConnection()) {
+        if (allowedAddresses && !allowedAddresses->isEmpty()
+            && !allowedAddresses->contains(socket->peerAddress())) {
+            qWarning() << "Rejected connection attempt from" << socket->peerAddress().toString();
+            // Still the listener's child; freed once closed so rejected peers cannot pile up.
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            socket->disconnectFromHost();
+            continue;
+        }
+        auto *connection = new MaiaXmlRpcServerConnection(socket, this);
+        connect(connection, SIGNAL(getMethod(QString, QObject **, const char **)), this,
+                SLOT(getMethod(QString, QObject **, const char **)));
+    }
+}

@@ -1,0 +1,43 @@
+#ifndef MAIAXMLRPCSERVER_H
+#define MAIAXMLRPCSERVER_H
+
+#include <QHash>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QTcpServer>
+
+// Serves XML-RPC calls over HTTP to registered receiver slots, one request
+// per connection, optionally only to peers from an allowed-address list.
+class MaiaXmlRpcServer : public QObject
+{
+    Q_OBJECT
+public:
+    MaiaXmlRpcServer(const QHostAddress &address, quint16 port, QObject *parent = nullptr);
+    explicit MaiaXmlRpcServer(quint16 port, QObject *parent = nullptr);
+    // The list stays the caller's and must outlive the server.
+    MaiaXmlRpcServer(const QHostAddress &address, quint16 port,
+                     QList<QHostAddress> *allowedAddresses, QObject *parent = nullptr);
+
+    // `responseSlot` is the bare slot name; its text must stay valid while registered.
+    void registerMethod(QString method, QObject *responseObject, const char *responseSlot);
+    void unregisterMethod(QString method);
+    QHostAddress serverAddress();
+    quint16 serverPort() const;
+
+public slots:
+    void getMethod(QString method, QObject **responseObject, const char **responseSlot);
+
+private slots:
+    void newConnection();
+
+private:
+    void listen(const QHostAddress &address, quint16 port);
+
+    QTcpServer listener;
+    QHash<QString, QObject *> objectMap;
+    QHash<QString, const char *> slotMap;
+    QList<QHostAddress> *allowedAddresses = nullptr;
+};
+
+#endif

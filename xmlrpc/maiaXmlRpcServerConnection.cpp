@@ -1,0 +1,175 @@
+#include "maiaXmlRpcServerConnection.h"
+
+#include "maiaFault.h"
+#include "maiaObject.h"
+#include "qhttprequestheader.h"
+#include "qhttpresponseheader.h"
+
+#include <QDomDocument>
+#include <QMetaMethod>
+#include <QTcpSocket>
+
+namespace {
+
+constexpr int maxArguments = 10;
+
+// Socket bytes as text; a NUL byte ends it.
+QString decodeUpToNul(QByteArray bytes)
+{
+    const int nul = bytes.indexOf('\0');
+    if (nul >= 0)
+        bytes.truncate(nul);
+    return QString::fromUtf8(bytes);
+}
+
+} // namespace
+
+MaiaXmlRpcServerConnection::MaiaXmlRpcServerConnection(QTcpSocket *connection, QObject *parent)
+    : QObject(parent)
+    , clientConnection(connection)
+{
+    connect(clientConnection, SIGNAL(readyRead()), this, SLOT(readFromSocket()));
+    connect(clientConnection, SIGNAL(disconnected()), this, SLOT(deleteLater()));
+}
+
+MaiaXmlRpcServerConnection::~MaiaXmlRpcServerConnection()
+{
+    clientConnection->deleteLater();
+}
+
+void MaiaXmlRpcServerConnection::readFromSocket()
+{
+    while (!header && clientConnection->canReadLine()) {
+        const QByteArray line = clientConnection->readLine();
+        headerString += decodeUpToNul(line);
+        if (line != "\r\n")
+            continue;
+        header.reset(new QHttpRequestHeader(headerString));
+        if (!header->isValid())
+            return reject("Invalid Header");
+        if (header->method() != QLatin1String("POST"))
+            return reject("No Post!");
+        if (header->contentLength() == 0)
+            return reject("No Content Length");
+    }
+    if (header && clientConnection->bytesAvailable() >= header->contentLength()) {
+        // One request per connection: whatever follows the body is ignored.
+        disconnect(clientConnection, SIGNAL(readyRead()), this, SLOT(readFromSocket()));
+        handleCall(decodeUpToNul(clientConnection->read(header->contentLength())));
+    }
+}
+
+void MaiaXmlRpcServerConnection::reject(const char *reason)
+{
+    qDebug() << reason;
+    disconnect(clientConnection, SIGNAL(readyRead()), this, SLOT(readFromSocket()));
+    clientConnection->abort();
+}
+
+void MaiaXmlRpcServerConnection::handleCall(QString call)
+{
+    QDomDocument document;
+    if (!document.setContent(call))
+        return writeFault(-32700, QStringLiteral("parse error: not well formed"));
+
+    const QDomElement root = document.documentElement();
+    const QDomElement methodName = root.firstChildElement(QStringLiteral("methodName"));
+    const QDomElement params = root.firstChildElement(QStringLiteral("params"));
+    if (methodName.isNull())
+        return writeFault(-32600, QStringLiteral("server error: invalid xml-rpc. not conforming to spec"));
+
+    QObject *responseObject = nullptr;
+    const char *responseSlot = nullptr;
+    emit getMethod(methodName.text(), &responseObject, &responseSlot);
+    if (!responseObject)
+        return writeFault(-32601, QStringLiteral("server error: requested method not found"));
+
+    QVariantList args;
+    for (QDomNode param = params.firstChild(); !param.isNull(); param = param.nextSibling())
+        args.append(MaiaObject::fromXml(param.firstChild().toElement()));
+
+    QVariant result;
+    if (!invokeWithVariants(responseObject, responseSlot, args, &result, Qt::AutoConnection))
+        return writeFault(-32602, QStringLiteral("server error: invalid method parameters"));
+
+    if (result.canConvert(QMetaType::type("MaiaFault")))
+        writeResponse(result.value<MaiaFault>().composeFault());
+    else
+        writeResponse(MaiaObject::composeResponse(result));
+}
+
+void MaiaXmlRpcServerConnection::writeFault(int code, const QString &message)
+{
+    writeResponse(MaiaFault(code, message).composeFault());
+}
+
+void MaiaXmlRpcServerConnection::writeResponse(QString content)
+{
+    QHttpResponseHeader responseHeader(200, QStringLiteral("Ok"));
+    responseHeader.setValue(QStringLiteral("Server"), QStringLiteral("MaiaXmlRpc/0.1"));
+    responseHeader.setValue(QStringLiteral("Content-Type"), QStringLiteral("text/xml"));
+    responseHeader.setValue(QStringLiteral("Connection"), QStringLiteral("close"));
+    clientConnection->write(responseHeader.toString().toUtf8() + content.toUtf8());
+    clientConnection->disconnectFromHost();
+}
+
+bool MaiaXmlRpcServerConnection::invokeWithVariants(QObject *object, const QByteArray &method,
+                                                    const QVariantList &args, QVariant *result,
+                                                    Qt::ConnectionType type)
+{
+    if (args.size() > maxArguments)
+        return false;
+
+    QList<QByteArray> argTypes;
+    for (const QVariant &arg : args)
+        argTypes.append(QByteArray(arg.typeName()));
+
+    const QByteArray returnType = findReturnType(object->metaObject(), method, argTypes);
+    if (returnType.isEmpty())
+        return false; // no slot of that name takes these types
+    int returnTypeId = QMetaType::UnknownType;
+    if (returnType != "QVariant" && returnType != "void") {
+        returnTypeId = QMetaType::type(returnType.constData());
+        if (returnTypeId == QMetaType::UnknownType)
+            return false;
+    }
+
+    QGenericArgument genericArgs[maxArguments];
+    for (int i = 0; i < args.size(); ++i)
+        genericArgs[i] = QGenericArgument(args.at(i).typeName(), args.at(i).constData());
+
+    // A void slot gets no return argument; a QVariant one writes the holder itself.
+    QVariant holder;
+    QGenericReturnArgument returnArg;
+    if (returnType == "QVariant") {
+        returnArg = Q_RETURN_ARG(QVariant, holder);
+    } else if (returnTypeId != QMetaType::UnknownType) {
+        holder = QVariant(returnTypeId, nullptr);
+        returnArg = QGenericReturnArgument(returnType.constData(), holder.data());
+    }
+
+    if (!QMetaObject::invokeMethod(object, method.constData(), type, returnArg, genericArgs[0],
+                                   genericArgs[1], genericArgs[2], genericArgs[3], genericArgs[4],
+                                   genericArgs[5], genericArgs[6], genericArgs[7], genericArgs[8],
+                                   genericArgs[9]))
+        return false;
+
+    if (holder.isValid() && result)
+        *result = holder;
+    return true;
+}
+
+QByteArray MaiaXmlRpcServerConnection::findReturnType(const QMetaObject *meta, const QByteArray &method,
+                                                      QList<QByteArray> argTypes)
+{
+    for (int i = 0; i < meta->methodCount(); ++i) {
+        const QMetaMethod candidate = meta->method(i);
+        const QByteArray signature = candidate.methodSignature();
+        const int paren = signature.indexOf('(');
+        if (paren < 0)
+            continue;
+        if (signature.left(paren) == method && candidate.parameterTypes() == argTypes)
+            return QByteArray(candidate.typeName());
+    }
+    return QByteArray();
+}

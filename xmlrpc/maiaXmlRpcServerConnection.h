@@ -1,0 +1,43 @@
+#ifndef MAIAXMLRPCSERVERCONNECTION_H
+#define MAIAXMLRPCSERVERCONNECTION_H
+
+#include <QObject>
+#include <QString>
+#include <QVariant>
+
+#include <memory>
+
+class QHttpRequestHeader;
+class QTcpSocket;
+
+// One accepted connection: reads one HTTP POST, invokes the method the
+// server names for it, writes the answer and closes.
+class MaiaXmlRpcServerConnection : public QObject
+{
+    Q_OBJECT
+public:
+    MaiaXmlRpcServerConnection(QTcpSocket *connection, QObject *parent = nullptr);
+    ~MaiaXmlRpcServerConnection() override;
+
+signals:
+    void getMethod(QString method, QObject **responseObject, const char **responseSlot);
+
+private slots:
+    void readFromSocket();
+
+private:
+    void reject(const char *reason);
+    void handleCall(QString call);
+    void writeFault(int code, const QString &message);
+    void writeResponse(QString content);
+    bool invokeWithVariants(QObject *object, const QByteArray &method, const QVariantList &args,
+                            QVariant *result, Qt::ConnectionType type = Qt::AutoConnection);
+    QByteArray findReturnType(const QMetaObject *meta, const QByteArray &method,
+                              QList<QByteArray> argTypes);
+
+    QTcpSocket *clientConnection;
+    QString headerString;
+    std::unique_ptr<QHttpRequestHeader> header;
+};
+
+#endif
