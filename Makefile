@@ -6,7 +6,7 @@ PACKAGES = build-essential cmake qtbase5-dev libqt5webkit5-dev libqt5sql5-sqlite
            libqt5svg5 binutils python3
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps build test demo clean
+.PHONY: all deps bench-deps build test bench demo clean
 
 all: build
 
@@ -28,6 +28,21 @@ build: deps $(BUILD_DIR)/CMakeCache.txt
 
 test: build
 	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 300
+
+BENCH_PACKAGES = hey linux-perf
+
+bench-deps: deps
+	@missing=$$(for p in $(BENCH_PACKAGES); do \
+	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed$$' || echo $$p; \
+	  done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:" $$missing; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+
+bench: bench-deps build
+	benchmarks/run_benchmarks.sh $(BUILD_DIR)
 
 demo:
 	@echo "The demo arrives with the development host."
