@@ -1,0 +1,37 @@
+#include "testpage.h"
+
+#include <QJsonDocument>
+#include <QSignalSpy>
+#include <QTest>
+#include <QWebFrame>
+
+TestPage::TestPage()
+{
+    QSignalSpy finished(this, &QWebView::loadFinished);
+    setHtml(QStringLiteral(
+        "<html><body><script>"
+        "var received = [];"
+        "function recorder(name) {"
+        "  return function () { received.push({cb: name, args: Array.prototype.slice.call(arguments)}); };"
+        "}"
+        "var onOk = recorder('onOk'), onErr = recorder('onErr'), onProgress = recorder('onProgress'),"
+        "    onOther = recorder('onOther');"
+        "</script></body></html>"));
+    loaded = !finished.isEmpty() || finished.wait(10000);
+}
+
+QWebFrame *TestPage::frame() const
+{
+    return page()->mainFrame();
+}
+
+QJsonArray TestPage::received() const
+{
+    const QString json = frame()->evaluateJavaScript(QStringLiteral("JSON.stringify(received)")).toString();
+    return QJsonDocument::fromJson(json.toUtf8()).array();
+}
+
+bool TestPage::waitForCallbacks(int count, int timeoutMs) const
+{
+    return QTest::qWaitFor([&] { return received().size() >= count; }, timeoutMs);
+}

@@ -1,0 +1,103 @@
+#ifndef IMPORTSERVICE_H
+#define IMPORTSERVICE_H
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QVariant>
+
+#include <optional>
+
+class FaultGate;
+class MaiaXmlRpcServer;
+
+// A strict stand-in for the remote Vendalux import service: it checks every
+// session token against the chain it computes itself, records every call,
+// and can be told to fail the next calls of a method in several ways.
+class ImportService : public QObject
+{
+    Q_OBJECT
+public:
+    enum class FaultKind { Status, XmlRpcFault, DropConnection, HttpError, MalformedXml };
+    struct InjectedFault {
+        FaultKind kind = FaultKind::Status;
+        int code = 500;  // status, fault code or HTTP status
+        QString text;    // statusMessage, fault string or HTTP body
+    };
+    struct Call {
+        QString method;
+        QVariantList params;
+        QString token;   // the token sent; for getHash, the one issued
+        bool accepted = false;
+        QString note;    // why it was refused, or which fault was injected
+    };
+
+    static const QString demoClientId;
+    static const QString demoClientKey;
+    static const QString demoPassword;
+
+    explicit ImportService(QObject *parent = nullptr);
+    ~ImportService() override;
+
+    // Listens on 127.0.0.1; port 0 picks a free one.
+    bool listen(quint16 port);
+    quint16 port() const;
+
+    void addAccount(const QString &clientId, const QString &clientKey, const QString &password);
+    void setRestrictions(const QVariantMap &restrictions);
+    QVariantMap restrictions() const;
+
+    // The next `count` calls of `method` fail as described.
+    void injectFault(const QString &method, const InjectedFault &fault, int count = 1);
+    std::optional<InjectedFault> takeInjectedFault(const QString &method);
+    static std::optional<FaultKind> faultKindFromName(const QString &name);
+
+    QList<Call> calls() const;
+    void clearCalls();
+    void recordCall(const Call &call);
+
+signals:
+    void callRecorded(const QString &method, bool accepted, const QString &note);
+
+public slots:
+    QVariantMap getHash(const QString &clientId);
+    QVariantMap login(const QString &token);
+    QVariantMap getRestrictions(const QString &token);
+
+    // Control methods for other processes (tests, the demo).
+    QVariantMap simInjectFault(const QString &method, const QString &kind, int count, int code,
+                               const QString &text);
+    QVariantMap simSetRestrictions(const QVariantMap &restrictions);
+    QVariantList simCallLog();
+
+private:
+    struct Account {
+        QString key;
+        QString passwordHash;
+    };
+    struct Session {
+        QString clientId;
+        QStringList chain; // chain[0] is the issued token; chain[i + 1] its i-th renewal
+        int lastAccepted = 0;
+        bool signedIn = false;
+    };
+
+    // Finds the session of `token` and accepts the token when it lies on the
+    // chain near the last accepted one; otherwise fills `refusal`.
+    Session *acceptToken(const QString &method, const QVariantList &params, const QString &token,
+                         QVariantMap *refusal);
+    QString renewed(const Session &session, const QString &token) const;
+    static QVariantMap reply(const QString &status, const QString &message,
+                             const QVariantList &output = QVariantList());
+
+    MaiaXmlRpcServer *backend = nullptr;
+    FaultGate *gate = nullptr;
+    QHash<QString, Account> accounts;
+    QHash<QString, Session> sessions; // by the token's constant 48-character prefix
+    QVariantMap limits;
+    QHash<QString, QList<InjectedFault>> injected;
+    QList<Call> log;
+};
+
+#endif
