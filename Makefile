@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 PACKAGES = build-essential cmake qtbase5-dev libqt5webkit5-dev libqt5sql5-sqlite \
-           libqt5svg5 binutils python3
+           libqt5svg5 libsqlite3-dev binutils python3
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 
 .PHONY: all deps bench-deps build test bench demo clean

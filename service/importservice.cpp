@@ -38,9 +38,11 @@ const struct {
     {"getHash", "getHash"},
     {"login", "login"},
     {"getRestrictions", "getRestrictions"},
+    {"getEarnings", "getEarnings"},
     {"sim.injectFault", "simInjectFault"},
     {"sim.setRestrictions", "simSetRestrictions"},
     {"sim.callLog", "simCallLog"},
+    {"sim.setEarningsRecord", "simSetEarningsRecord"},
 };
 
 } // namespace
@@ -244,4 +246,46 @@ QVariantList ImportService::simCallLog()
         entries.append(QVariantMap{{"method", call.method}, {"params", call.params}, {"token", call.token},
                                    {"accepted", call.accepted}, {"note", call.note}});
     return entries;
+}
+
+void ImportService::setEarningsRecord(const QVariantMap &record)
+{
+    earningsRecord = record;
+}
+
+QVariantMap ImportService::generatedEarnings(const QDate &from, const QDate &to, const QDate &today)
+{
+    QStringList days;
+    for (QDate day = from; day <= to; day = day.addDays(1)) {
+        const qint64 n = day.toJulianDay();
+        days << QStringLiteral("%1:%2:%3")
+                    .arg(day.toString(Qt::ISODate))
+                    .arg(QString::number(double(n % 7 + 1) * 1.25))
+                    .arg(n % 5 + 1);
+    }
+    return QVariantMap{{"today", today.toString(Qt::ISODate)},
+                       {"currency", "USD"},
+                       {"value", 123.45},
+                       {"rate", 0.35},
+                       {"data", days.join(QLatin1Char('|'))}};
+}
+
+QVariantMap ImportService::getEarnings(const QString &token, const QString &dateFrom, const QString &dateTo)
+{
+    QVariantMap refusal;
+    if (!acceptToken(QStringLiteral("getEarnings"), {token, dateFrom, dateTo}, token, &refusal))
+        return refusal;
+    if (!earningsRecord.isEmpty())
+        return reply(ok, QStringLiteral("OK"), {earningsRecord});
+    const QDate from = QDate::fromString(dateFrom, Qt::ISODate);
+    const QDate to = QDate::fromString(dateTo, Qt::ISODate);
+    if (!from.isValid() || !to.isValid() || from > to || from.daysTo(to) > 366)
+        return reply(QStringLiteral("400"), QStringLiteral("Dates must be yyyy-MM-dd, in order, at most a year apart"));
+    return reply(ok, QStringLiteral("OK"), {generatedEarnings(from, to, QDate::currentDate())});
+}
+
+QVariantMap ImportService::simSetEarningsRecord(const QVariantMap &record)
+{
+    setEarningsRecord(record);
+    return reply(ok, QStringLiteral("OK"));
 }

@@ -1,6 +1,7 @@
 #ifndef IMPORTSERVICE_H
 #define IMPORTSERVICE_H
 
+#include <QDate>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -53,6 +54,11 @@ public:
     std::optional<InjectedFault> takeInjectedFault(const QString &method);
     static std::optional<FaultKind> faultKindFromName(const QString &name);
 
+    // Earnings: a day list made from the dates themselves, so answers are
+    // deterministic; tests replace the whole record to send odd replies.
+    void setEarningsRecord(const QVariantMap &record);
+    static QVariantMap generatedEarnings(const QDate &from, const QDate &to, const QDate &today);
+
     QList<Call> calls() const;
     void clearCalls();
     void recordCall(const Call &call);
@@ -64,12 +70,14 @@ public slots:
     QVariantMap getHash(const QString &clientId);
     QVariantMap login(const QString &token);
     QVariantMap getRestrictions(const QString &token);
+    QVariantMap getEarnings(const QString &token, const QString &dateFrom, const QString &dateTo);
 
     // Control methods for other processes (tests, the demo).
     QVariantMap simInjectFault(const QString &method, const QString &kind, int count, int code,
                                const QString &text);
     QVariantMap simSetRestrictions(const QVariantMap &restrictions);
     QVariantList simCallLog();
+    QVariantMap simSetEarningsRecord(const QVariantMap &record);
 
 private:
     struct Account {
@@ -96,6 +104,7 @@ private:
     QHash<QString, Account> accounts;
     QHash<QString, Session> sessions; // by the token's constant 48-character prefix
     QVariantMap limits;
+    QVariantMap earningsRecord; // empty: generated from the requested dates
     QHash<QString, QList<InjectedFault>> injected;
     QList<Call> log;
 };

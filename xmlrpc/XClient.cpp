@@ -1,11 +1,13 @@
 #include "XClient.h"
 
+#include "earningscatalog.h"
 #include "maiaXmlRpcClient.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QNetworkReply>
 #include <QSslConfiguration>
+#include <QStandardPaths>
 #include <QUrl>
 #include <QWebFrame>
 
@@ -33,6 +35,13 @@ QString jsQuoted(const QString &text)
         }
     }
     return quoted;
+}
+
+// The host's catalog, in the host application's data directory.
+QString catalogPath()
+{
+    return QStandardPaths::standardLocations(QStandardPaths::DataLocation).value(0)
+        + QLatin1String("/data/catalog.dat");
 }
 
 // Element 0 of the reply's "output" array; false when there is none.
@@ -156,7 +165,9 @@ void XClient::attachReleases(QString &id_photo, QString &releases, QString &succ
 void XClient::getEarnings(QString date_from, QString date_to, QString func_pointer_success,
                           QString func_pointer_error)
 {
-    Q_UNUSED(date_from) Q_UNUSED(date_to) Q_UNUSED(func_pointer_success) Q_UNUSED(func_pointer_error)
+    callService(QStringLiteral("getEarnings"), {sessionId, date_from, date_to},
+                SLOT(getEarningsResponse(QVariant &)),
+                func_pointer_success + QLatin1Char('|') + func_pointer_error);
 }
 
 void XClient::response(QVariant &reply)
@@ -174,7 +185,29 @@ void XClient::fault(int code, const QString &text)
 
 void XClient::getEarningsResponse(QVariant &reply)
 {
-    Q_UNUSED(reply)
+    const Callbacks callbacks = callbacksOfSender();
+    QVariantMap record;
+    const bool hasRecord = firstOutput(reply, &record);
+    const QStringList today = record.value(QStringLiteral("today")).toString().split(QLatin1Char('-'));
+    if (!hasRecord || today.size() < 3) {
+        renewSessionId();
+        return reportError(callbacks.error, QStringLiteral("app"), QStringLiteral("124"),
+                           QStringLiteral("Malformed earnings reply"));
+    }
+
+    EarningsCatalog catalog(catalogPath());
+    catalog.updateAccount(record.value(QStringLiteral("value")).toDouble(),
+                          record.value(QStringLiteral("currency")).toString(),
+                          record.value(QStringLiteral("rate")).toDouble());
+    catalog.storeSnapshot(CatalogDate{today.at(0), today.at(1), today.at(2)},
+                          record.value(QStringLiteral("value")).toDouble());
+    const QString days = record.value(QStringLiteral("data")).toString();
+    if (!days.isEmpty())
+        catalog.storeDays(days.split(QLatin1Char('|')));
+    catalog.close();
+
+    renewSessionId();
+    callBack(callbacks.success);
 }
 
 void XClient::getHashResponse(QVariant &reply)

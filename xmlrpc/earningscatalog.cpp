@@ -1,0 +1,159 @@
+#include "earningscatalog.h"
+
+#include <QUrl>
+#include <QVariant>
+
+namespace {
+
+const QString connectionName = QStringLiteral("catalog");
+constexpr int maxPendingBeforeFlush = 30;
+
+// A value between single quotes: its own quotes doubled, so that no text
+// from the service can change a statement.
+QString quoted(const QString &value)
+{
+    return QLatin1Char('\'') + QString(value).replace(QLatin1Char('\''), QLatin1String("''"))
+        + QLatin1Char('\'');
+}
+
+QString real(double value)
+{
+    return QString::number(value, 'g', 6);
+}
+
+QSqlDatabase openCatalog(const QString &path)
+{
+    // Replace an earlier registration; nothing of it is in use any more.
+    if (QSqlDatabase::contains(connectionName))
+        QSqlDatabase::removeDatabase(connectionName);
+    QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
+    // mode=rw: a missing catalog stays missing. A short busy wait, so that a
+    // catalog the host keeps locked cannot freeze the page for long.
+    database.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=200"));
+    database.setDatabaseName(QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded)
+                             + QLatin1String("?mode=rw"));
+    database.open();
+    return database;
+}
+
+QString dayConditions(const CatalogDate &date)
+{
+    return QLatin1String("StockID=1 AND Year=") + quoted(date.year) + QLatin1String(" AND Month=")
+        + quoted(date.month) + QLatin1String(" AND Day=") + quoted(date.day);
+}
+
+QString tuple(const QString &value, int type, const CatalogDate &date)
+{
+    return QLatin1String("(NULL, ") + quoted(value) + QLatin1Char(',') + QString::number(type)
+        + QLatin1Char(',') + quoted(date.day) + QLatin1Char(',') + quoted(date.month) + QLatin1Char(',')
+        + quoted(date.year) + QLatin1String(", 1)");
+}
+
+QString valueUpdate(const QString &figure, const QString &rowId)
+{
+    return QLatin1String("UPDATE stockstats SET Value=") + quoted(figure) + QLatin1String(" WHERE ID=")
+        + quoted(rowId);
+}
+
+const QString insertHead = QStringLiteral("INSERT INTO stockstats (ID, Value, Type, Day, Month, Year, StockID) VALUES ");
+
+} // namespace
+
+EarningsCatalog::EarningsCatalog(const QString &path)
+    : database(openCatalog(path))
+    , query(database)
+{
+}
+
+void EarningsCatalog::execute(const QString &statement)
+{
+    if (database.isOpen()) // an unusable catalog is skipped quietly
+        query.exec(statement);
+}
+
+QList<EarningsCatalog::Row> EarningsCatalog::rows(const QString &statement)
+{
+    // Read the whole result first: updates run on the same query object.
+    QList<Row> result;
+    if (database.isOpen() && query.exec(statement)) {
+        while (query.next())
+            result.append({query.value(0).toString(), query.value(1).toString(), query.value(2).toInt()});
+    }
+    return result;
+}
+
+void EarningsCatalog::updateAccount(double value, const QString &currency, double rate)
+{
+    execute(QLatin1String("UPDATE stock SET Earnings=") + quoted(real(value)) + QLatin1String(", Currency=")
+            + quoted(currency) + QLatin1String(", Rate=") + quoted(real(rate)) + QLatin1String(" WHERE ID=1"));
+}
+
+void EarningsCatalog::storeSnapshot(const CatalogDate &today, double value)
+{
+    const QList<Row> snapshot = rows(QLatin1String("SELECT ID, Value, Type from stockstats WHERE ")
+                                     + dayConditions(today) + QLatin1String(" AND Type=0 LIMIT 0,1"));
+    if (snapshot.isEmpty()) {
+        execute(insertHead + QLatin1String("(NULL, ") + quoted(real(value)) + QLatin1String(",0,")
+                + quoted(today.day) + QLatin1Char(',') + quoted(today.month) + QLatin1Char(',')
+                + quoted(today.year) + QLatin1String(", 1);"));
+    } else if (!(snapshot.first().value.toDouble() == value)) { // NaN is never equal
+        execute(valueUpdate(real(value), snapshot.first().id));
+    }
+}
+
+void EarningsCatalog::storeDays(const QStringList &items)
+{
+    QString pending;
+    int pendingCount = 0;
+    auto addPending = [&](const QString &newTuple) {
+        if (!pending.isEmpty())
+            pending += QLatin1Char(',');
+        pending += newTuple;
+        ++pendingCount;
+    };
+    auto flush = [&] {
+        execute(insertHead + pending + QLatin1Char(';'));
+        pending.clear();
+        pendingCount = 0;
+    };
+
+    for (const QString &item : items) {
+        const QStringList fields = item.split(QLatin1Char(':'));
+        const QStringList pieces = fields.value(0).split(QLatin1Char('-'));
+        if (fields.size() < 3 || pieces.size() < 3)
+            continue; // not a day the service would send
+        const CatalogDate date{pieces.at(0), pieces.at(1), pieces.at(2)};
+        const double amount = fields.at(1).toDouble();
+        const int count = fields.at(2).toInt(nullptr, 10);
+
+        bool amountPresent = false;
+        bool countPresent = false;
+        const QList<Row> existing = rows(QLatin1String("SELECT ID, Value, Type from stockstats WHERE ")
+                                         + dayConditions(date));
+        for (const Row &row : existing) {
+            if (row.type == 1) {
+                amountPresent = true;
+                if (!(row.value.toDouble() == amount))
+                    execute(valueUpdate(real(amount), row.id));
+            } else if (row.type == 2) {
+                countPresent = true;
+                if (row.value.toInt() != count)
+                    execute(valueUpdate(QString::number(count), row.id));
+            }
+        }
+        if (!amountPresent)
+            addPending(tuple(real(amount), 1, date));
+        if (!countPresent)
+            addPending(tuple(QString::number(count), 2, date));
+        if (pendingCount > maxPendingBeforeFlush)
+            flush();
+    }
+    if (pendingCount != 0)
+        flush();
+}
+
+void EarningsCatalog::close()
+{
+    query.finish();
+    database.close();
+}
