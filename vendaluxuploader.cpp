@@ -1,10 +1,13 @@
 #include "vendaluxuploader.h"
 
+#include "XClient.h"
+
 #include <QWebFrame>
 #include <QWebPage>
 
 VendaluxUploader::VendaluxUploader(QWebView *view)
     : XAPPPlugin(view)
+    , client(new XClient(view->page()->mainFrame(), this))
 {
 }
 
@@ -28,24 +31,25 @@ void VendaluxUploader::hello()
     view->page()->mainFrame()->evaluateJavaScript(QStringLiteral("alert('Vendalux uploader works');"));
 }
 
+// Each slot passes its arguments on unchanged; results reach the page later
+// through the callbacks it named.
 void VendaluxUploader::_login(QString client_id, QString client_key, QString password,
                               QString success_callback, QString error_callback)
 {
-    Q_UNUSED(client_id) Q_UNUSED(client_key) Q_UNUSED(password)
-    Q_UNUSED(success_callback) Q_UNUSED(error_callback)
+    client->setCredentials(client_id, client_key, password);
+    client->login(success_callback, error_callback);
 }
 
 void VendaluxUploader::_uploadFile(QString file, QVariant meta, QString success_callback,
                                    QString error_callback, QString process_callback)
 {
-    Q_UNUSED(file) Q_UNUSED(meta) Q_UNUSED(success_callback) Q_UNUSED(error_callback)
-    Q_UNUSED(process_callback)
+    client->uploadImage(file, meta, success_callback, error_callback, process_callback);
 }
 
 void VendaluxUploader::_checkReleases(QString releases, QString success_callback,
                                       QString error_callback)
 {
-    Q_UNUSED(releases) Q_UNUSED(success_callback) Q_UNUSED(error_callback)
+    client->checkReleases(releases, success_callback, error_callback);
 }
 
 void VendaluxUploader::_uploadRelease(QString file, QString type, QString name,
@@ -53,21 +57,20 @@ void VendaluxUploader::_uploadRelease(QString file, QString type, QString name,
                                       QString success_callback, QString error_callback,
                                       QString process_callback)
 {
-    Q_UNUSED(file) Q_UNUSED(type) Q_UNUSED(name) Q_UNUSED(description) Q_UNUSED(date)
-    Q_UNUSED(success_callback) Q_UNUSED(error_callback) Q_UNUSED(process_callback)
+    client->uploadRelease(file, type, name, description, date, success_callback, error_callback,
+                          process_callback);
 }
 
 void VendaluxUploader::_attachReleases(QString id_photo, QString releases,
                                        QString success_callback, QString error_callback)
 {
-    Q_UNUSED(id_photo) Q_UNUSED(releases) Q_UNUSED(success_callback) Q_UNUSED(error_callback)
+    client->attachReleases(id_photo, releases, success_callback, error_callback);
 }
 
 void VendaluxUploader::_getEarnings(QString date_from, QString date_to,
                                     QString func_pointer_success, QString func_pointer_error)
 {
-    Q_UNUSED(date_from) Q_UNUSED(date_to) Q_UNUSED(func_pointer_success)
-    Q_UNUSED(func_pointer_error)
+    client->getEarnings(date_from, date_to, func_pointer_success, func_pointer_error);
 }
 
 // Neither cancels anything nor touches the session; the page expects both to exist.

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QVariant>
 
+class XClient;
+
 // The Vendalux uploader, published in the page as window.lvendalux.
 class VendaluxUploader : public XAPPPlugin
 {
@@ -36,6 +38,9 @@ public slots:
                       QString func_pointer_error);
     void abort();
     void close();
+
+private:
+    XClient *client; // owned as a QObject child
 };
 
 #endif
