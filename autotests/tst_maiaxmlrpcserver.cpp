@@ -47,6 +47,7 @@ private slots:
     void unregisteredMethodIsGone();
     void addressFilter_data();
     void addressFilter();
+    void destroyedWithConnectionsOpen();
 
 private:
     static QByteArray post(const QByteArray &body, const QByteArray &extraField = "Host: test\r\n")
@@ -255,6 +256,20 @@ void TestMaiaXmlRpcServer::addressFilter()
         QCOMPARE(outcomeOf(answer).result, QVariant(42));
     else
         QCOMPARE(answer, QByteArray());
+}
+
+void TestMaiaXmlRpcServer::destroyedWithConnectionsOpen()
+{
+    QTcpSocket socket;
+    socket.setProxy(QNetworkProxy::NoProxy);
+    socket.connectToHost(QHostAddress::LocalHost, server->serverPort());
+    QVERIFY(socket.waitForConnected(5000));
+    socket.write("POST / HTTP/1.1\r\nHost: x\r\n"); // a request still coming
+    QTRY_VERIFY_WITH_TIMEOUT(!server->findChildren<QObject *>(QString(), Qt::FindDirectChildrenOnly).isEmpty(), 5000);
+    QSignalSpy closed(&socket, &QTcpSocket::disconnected);
+    delete server;
+    server = nullptr;
+    QVERIFY(closed.wait(5000));
 }
 
 QTEST_GUILESS_MAIN(TestMaiaXmlRpcServer)

@@ -34,7 +34,8 @@ MaiaXmlRpcServerConnection::MaiaXmlRpcServerConnection(QTcpSocket *connection, Q
 
 MaiaXmlRpcServerConnection::~MaiaXmlRpcServerConnection()
 {
-    clientConnection->deleteLater();
+    if (clientConnection)
+        clientConnection->deleteLater();
 }
 
 void MaiaXmlRpcServerConnection::readFromSocket()

@@ -2,13 +2,14 @@
 #define MAIAXMLRPCSERVERCONNECTION_H
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
+#include <QTcpSocket>
 #include <QVariant>
 
 #include <memory>
 
 class QHttpRequestHeader;
-class QTcpSocket;
 
 // One accepted connection: reads one HTTP POST, invokes the method the
 // server names for it, writes the answer and closes.
@@ -35,7 +36,8 @@ private:
     QByteArray findReturnType(const QMetaObject *meta, const QByteArray &method,
                               QList<QByteArray> argTypes);
 
-    QTcpSocket *clientConnection;
+    // Guarded: the listener owns the socket and may delete it first.
+    QPointer<QTcpSocket> clientConnection;
     QString headerString;
     std::unique_ptr<QHttpRequestHeader> header;
 };
