@@ -44,8 +44,8 @@ bench-deps: deps
 bench: bench-deps build
 	benchmarks/run_benchmarks.sh $(BUILD_DIR)
 
-demo:
-	@echo "The demo arrives with the development host."
+demo: build
+	demo/run_demo.sh $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -102,6 +102,10 @@ void FaultGate::dispatch(QTcpSocket *client, const QByteArray &request, const QB
         call.note = QStringLiteral("injected HTTP %1").arg(fault->code);
         client->write(httpAnswer(fault->code, "Injected Error", fault->text.toUtf8()));
         break;
+    case ImportService::FaultKind::Reply:
+        call.note = QStringLiteral("injected reply");
+        client->write(httpAnswer(200, "OK", MaiaObject::composeResponse(fault->reply).toUtf8()));
+        break;
     case ImportService::FaultKind::MalformedXml:
         call.note = QStringLiteral("injected malformed XML");
         client->write(httpAnswer(200, "OK", "<?xml version=\"1.0\"?><methodResponse><params><param>"));

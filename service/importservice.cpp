@@ -4,6 +4,7 @@
 #include "maiaXmlRpcServer.h"
 
 #include <QCryptographicHash>
+#include <QImage>
 #include <QHostAddress>
 #include <QRandomGenerator>
 
@@ -39,6 +40,10 @@ const struct {
     {"login", "login"},
     {"getRestrictions", "getRestrictions"},
     {"getEarnings", "getEarnings"},
+    {"addPhoto", "addPhoto"},
+    {"addRelease", "addRelease"},
+    {"checkReleases", "checkReleases"},
+    {"attachReleases", "attachReleases"},
     {"sim.injectFault", "simInjectFault"},
     {"sim.setRestrictions", "simSetRestrictions"},
     {"sim.callLog", "simCallLog"},
@@ -103,6 +108,10 @@ std::optional<ImportService::InjectedFault> ImportService::takeInjectedFault(con
     auto it = injected.find(method);
     if (it == injected.end() || it->isEmpty())
         return std::nullopt;
+    if (it->first().after > 0) {
+        --it->first().after;
+        return std::nullopt;
+    }
     return it->takeFirst();
 }
 
@@ -112,7 +121,8 @@ std::optional<ImportService::FaultKind> ImportService::faultKindFromName(const Q
                                                  {"fault", FaultKind::XmlRpcFault},
                                                  {"drop", FaultKind::DropConnection},
                                                  {"http", FaultKind::HttpError},
-                                                 {"malformed", FaultKind::MalformedXml}};
+                                                 {"malformed", FaultKind::MalformedXml},
+                                                 {"reply", FaultKind::Reply}};
     const auto it = kinds.find(name);
     if (it == kinds.end())
         return std::nullopt;
@@ -229,7 +239,7 @@ QVariantMap ImportService::simInjectFault(const QString &method, const QString &
     const std::optional<FaultKind> faultKind = faultKindFromName(kind);
     if (!faultKind)
         return reply(QStringLiteral("400"), QStringLiteral("Unknown fault kind: ") + kind);
-    injectFault(method, InjectedFault{*faultKind, code, text}, qBound(0, count, 1000));
+    injectFault(method, InjectedFault(*faultKind, code, text), qBound(0, count, 1000));
     return reply(ok, QStringLiteral("OK"));
 }
 
@@ -288,4 +298,126 @@ QVariantMap ImportService::simSetEarningsRecord(const QVariantMap &record)
 {
     setEarningsRecord(record);
     return reply(ok, QStringLiteral("OK"));
+}
+
+QString ImportService::photoRefusal(const QByteArray &bytes) const
+{
+    if (!bytes.startsWith("\xff\xd8\xff"))
+        return QStringLiteral("A .jpg upload must be a JPEG photo");
+    const QImage image = QImage::fromData(bytes, "JPEG");
+    if (image.isNull())
+        return QStringLiteral("The JPEG photo cannot be decoded");
+    auto limit = [this](const char *key, int fallback) {
+        bool ok = false;
+        const int value = limits.value(QLatin1String(key)).toInt(&ok);
+        return ok ? value : fallback;
+    };
+    const int w = image.width();
+    const int h = image.height();
+    const double mpx = double(w) * h / 1000000.0;
+    const double ratio = w > h ? double(w) / h : double(h) / w;
+    if (mpx < limit("min_mpx", 4) || mpx > limit("max_mpx", 24) || w < limit("min_w", 1024)
+        || h < limit("min_h", 1024) || ratio > limit("max_r", 4))
+        return QStringLiteral("The photo (%1 x %2) is outside the announced limits").arg(w).arg(h);
+    return QString();
+}
+
+QVariantMap ImportService::addPhoto(const QString &token, const QVariantMap &record)
+{
+    QVariantMap refusal;
+    if (!acceptToken(QStringLiteral("addPhoto"), {token, record}, token, &refusal))
+        return refusal;
+    const QString uniq = record.value(QStringLiteral("uniq")).toString();
+    const int part = record.value(QStringLiteral("part"), -1).toInt();
+    const QVariant last = record.value(QStringLiteral("last"));
+    if (uniq.size() != 32 || part < 0 || part > 3 || last.type() != QVariant::Int
+        || last.toInt() != (part == 3 ? 1 : 0) || record.value(QStringLiteral("data")).type() != QVariant::String)
+        return reply(QStringLiteral("400"), QStringLiteral("Malformed upload stage"));
+
+    if (part == 0)
+        pendingUploads.insert(uniq, PendingUpload{0, record.value(QStringLiteral("ext")).toString(), QString()});
+    auto pending = pendingUploads.find(uniq);
+    if (pending == pendingUploads.end() || pending->nextPart != part)
+        return reply(QStringLiteral("409"), QStringLiteral("Stage %1 of upload %2 arrived out of order").arg(part).arg(uniq));
+    if (record.value(QStringLiteral("ext")).toString() != pending->ext)
+        return reply(QStringLiteral("409"), QStringLiteral("The extension changed during upload %1").arg(uniq));
+    pending->text += record.value(QStringLiteral("data")).toString();
+    pending->nextPart = part + 1;
+    if (part < 3)
+        return reply(ok, QStringLiteral("Stage received"));
+
+    const PendingUpload upload = pendingUploads.take(uniq);
+    for (const char *key : {"title", "desc", "keywords"}) {
+        if (record.value(QLatin1String(key)).type() != QVariant::String)
+            return reply(QStringLiteral("400"), QStringLiteral("The last stage needs title, desc and keywords"));
+    }
+    const auto decoded = QByteArray::fromBase64Encoding(upload.text.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded)
+        return reply(QStringLiteral("400"), QStringLiteral("The photo data is not valid Base64"));
+    if (upload.ext == QLatin1String(".jpg")) {
+        const QString why = photoRefusal(*decoded);
+        if (!why.isEmpty())
+            return reply(QStringLiteral("422"), why);
+    }
+    const QString id = QString::number(1001 + storedPhotos.size());
+    storedPhotos.append(Photo{id, uniq, upload.ext, *decoded, record.value(QStringLiteral("title")).toString(),
+                              record.value(QStringLiteral("desc")).toString(),
+                              record.value(QStringLiteral("keywords")).toString()});
+    return reply(ok, QStringLiteral("Photo stored"), {QVariantMap{{"response", id}}});
+}
+
+QVariantMap ImportService::addRelease(const QString &token, const QVariantMap &record, const QString &type,
+                                      const QString &name, const QString &description, const QString &date)
+{
+    QVariantMap refusal;
+    if (!acceptToken(QStringLiteral("addRelease"), {token, record, type, name, description, date}, token, &refusal))
+        return refusal;
+    const auto decoded = QByteArray::fromBase64Encoding(record.value(QStringLiteral("data")).toString().toLatin1(),
+                                                        QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded)
+        return reply(QStringLiteral("400"), QStringLiteral("The release data is not valid Base64"));
+    if ((*decoded).isEmpty())
+        return reply(QStringLiteral("400"), QStringLiteral("The release file is empty"));
+    const QString id = QStringLiteral("R%1").arg(storedReleases.size() + 1);
+    storedReleases.append(Release{id, record.value(QStringLiteral("ext")).toString(), *decoded, type, name,
+                                  description, date});
+    return reply(ok, QStringLiteral("Release stored"), {QVariantMap{{"response", id}}});
+}
+
+QVariantMap ImportService::checkReleases(const QString &token, const QString &releases)
+{
+    QVariantMap refusal;
+    if (!acceptToken(QStringLiteral("checkReleases"), {token, releases}, token, &refusal))
+        return refusal;
+    QStringList states;
+    for (const QString &id : releases.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QString release = id.trimmed();
+        const bool known = std::any_of(storedReleases.cbegin(), storedReleases.cend(),
+                                       [&release](const Release &r) { return r.id == release; });
+        states << release + (known ? QStringLiteral(":valid") : QStringLiteral(":unknown"));
+    }
+    return reply(ok, QStringLiteral("OK"), {QVariantMap{{"response", states.join(QLatin1Char(','))}}});
+}
+
+QVariantMap ImportService::attachReleases(const QString &token, const QString &photoId, const QString &releases)
+{
+    QVariantMap refusal;
+    if (!acceptToken(QStringLiteral("attachReleases"), {token, photoId, releases}, token, &refusal))
+        return refusal;
+    const bool photoKnown = std::any_of(storedPhotos.cbegin(), storedPhotos.cend(),
+                                        [&photoId](const Photo &p) { return p.id == photoId; });
+    if (!photoKnown)
+        return reply(QStringLiteral("404"), QStringLiteral("Unknown photo id %1").arg(photoId));
+    QStringList ids;
+    for (const QString &id : releases.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QString release = id.trimmed();
+        if (std::none_of(storedReleases.cbegin(), storedReleases.cend(),
+                         [&release](const Release &r) { return r.id == release; }))
+            return reply(QStringLiteral("404"), QStringLiteral("Unknown release %1").arg(release));
+        ids << release;
+    }
+    if (ids.isEmpty())
+        return reply(QStringLiteral("400"), QStringLiteral("No release to attach"));
+    attached[photoId] << ids;
+    return reply(ok, QStringLiteral("Attached"), {QVariantMap{{"response", QString::number(ids.size())}}});
 }

@@ -20,11 +20,36 @@ class ImportService : public QObject
 {
     Q_OBJECT
 public:
-    enum class FaultKind { Status, XmlRpcFault, DropConnection, HttpError, MalformedXml };
+    enum class FaultKind { Status, XmlRpcFault, DropConnection, HttpError, MalformedXml, Reply };
     struct InjectedFault {
-        FaultKind kind = FaultKind::Status;
-        int code = 500;  // status, fault code or HTTP status
-        QString text;    // statusMessage, fault string or HTTP body
+        InjectedFault(FaultKind kind = FaultKind::Status, int code = 500, const QString &text = QString(),
+                      const QVariantMap &reply = QVariantMap(), int after = 0)
+            : kind(kind), code(code), text(text), reply(reply), after(after)
+        {
+        }
+        FaultKind kind;
+        int code;           // status, fault code or HTTP status
+        QString text;       // statusMessage, fault string or HTTP body
+        QVariantMap reply;  // for Reply: the whole answer, as it stands
+        int after;          // calls of the method to let through first
+    };
+    struct Photo {
+        QString id;
+        QString uniq;
+        QString ext;
+        QByteArray bytes;
+        QString title;
+        QString desc;
+        QString keywords;
+    };
+    struct Release {
+        QString id;
+        QString ext;
+        QByteArray bytes;
+        QString type;
+        QString name;
+        QString description;
+        QString date;
     };
     struct Call {
         QString method;
@@ -59,6 +84,10 @@ public:
     void setEarningsRecord(const QVariantMap &record);
     static QVariantMap generatedEarnings(const QDate &from, const QDate &to, const QDate &today);
 
+    QList<Photo> photos() const { return storedPhotos; }
+    QList<Release> releases() const { return storedReleases; }
+    QHash<QString, QStringList> attachments() const { return attached; }
+
     QList<Call> calls() const;
     void clearCalls();
     void recordCall(const Call &call);
@@ -71,6 +100,11 @@ public slots:
     QVariantMap login(const QString &token);
     QVariantMap getRestrictions(const QString &token);
     QVariantMap getEarnings(const QString &token, const QString &dateFrom, const QString &dateTo);
+    QVariantMap addPhoto(const QString &token, const QVariantMap &record);
+    QVariantMap addRelease(const QString &token, const QVariantMap &record, const QString &type,
+                           const QString &name, const QString &description, const QString &date);
+    QVariantMap checkReleases(const QString &token, const QString &releases);
+    QVariantMap attachReleases(const QString &token, const QString &photoId, const QString &releases);
 
     // Control methods for other processes (tests, the demo).
     QVariantMap simInjectFault(const QString &method, const QString &kind, int count, int code,
@@ -103,6 +137,18 @@ private:
     FaultGate *gate = nullptr;
     QHash<QString, Account> accounts;
     QHash<QString, Session> sessions; // by the token's constant 48-character prefix
+    // Checks a finished ".jpg" upload against the announced limits; empty when it passes.
+    QString photoRefusal(const QByteArray &bytes) const;
+
+    struct PendingUpload {
+        int nextPart = 0;
+        QString ext;
+        QString text;
+    };
+    QHash<QString, PendingUpload> pendingUploads; // by "uniq"
+    QList<Photo> storedPhotos;
+    QList<Release> storedReleases;
+    QHash<QString, QStringList> attached; // photo id to release ids
     QVariantMap limits;
     QVariantMap earningsRecord; // empty: generated from the requested dates
     QHash<QString, QList<InjectedFault>> injected;

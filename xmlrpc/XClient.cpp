@@ -4,12 +4,19 @@
 #include "maiaXmlRpcClient.h"
 
 #include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QRandomGenerator>
+#include <QTemporaryFile>
 #include <QDebug>
 #include <QNetworkReply>
 #include <QSslConfiguration>
 #include <QStandardPaths>
 #include <QUrl>
 #include <QWebFrame>
+
+#include <cmath>
 
 namespace {
 
@@ -35,6 +42,13 @@ QString jsQuoted(const QString &text)
         }
     }
     return quoted;
+}
+
+// The lower-cased text from the path's last "." on; empty without one.
+QString extensionOf(const QString &path)
+{
+    const int dot = path.lastIndexOf(QLatin1Char('.'));
+    return dot < 0 ? QString() : path.mid(dot).toLower();
 }
 
 // The host's catalog, in the host application's data directory.
@@ -139,27 +153,146 @@ void XClient::login(QString &success_callback, QString &error_callback)
 void XClient::uploadImage(QString &file, QVariant &meta, QString &success_callback,
                           QString &error_callback, QString &process_callback)
 {
-    Q_UNUSED(file) Q_UNUSED(meta) Q_UNUSED(success_callback) Q_UNUSED(error_callback)
-    Q_UNUSED(process_callback)
+    uploadTempFile.clear();
+    if (extensionOf(file) == QLatin1String(".jpg") && !prepareJpeg(file, error_callback))
+        return;
+
+    QFile source(file);
+    if (!source.open(QIODevice::ReadOnly)) {
+        removeTempFile();
+        return reportError(error_callback, QStringLiteral("app"), QStringLiteral("121"),
+                           QStringLiteral("Cannot read file"));
+    }
+    const QByteArray text = source.readAll().toBase64();
+    source.close();
+    removeTempFile(); // the temporary JPEG lives only until it has been read
+
+    uploadUniq = md5(sessionId + QString::number(QRandomGenerator::global()->bounded(RAND_MAX)));
+    const int length = text.size();
+    const int cuts[] = {0, length / 4, length / 2, 3 * length / 4, length};
+    for (int part = 0; part < 4; ++part)
+        uploadParts[part] = QString::fromLatin1(text.mid(cuts[part], cuts[part + 1] - cuts[part]));
+
+    const QVariantMap metadata = meta.toMap();
+    uploadTitle = metadata.value(QStringLiteral("title")).toString();
+    uploadDesc = metadata.value(QStringLiteral("desc")).toString();
+    uploadKeywords = metadata.value(QStringLiteral("keywords")).toStringList();
+    uploadExt = extensionOf(file);
+
+    sendUploadStage(0, success_callback + QLatin1Char(':') + process_callback + QLatin1Char('|')
+                           + error_callback);
+}
+
+bool XClient::prepareJpeg(QString &file, const QString &error_callback)
+{
+    QImage image(file);
+    const int w = image.width();
+    const int h = image.height();
+    const double mpx = double(w) * h / 1000000.0;
+    const double ratio = w > h ? double(w) / h : double(h) / w;
+    if (mpx < min_mpx || w < min_w || h < min_h) {
+        reportError(error_callback, QStringLiteral("app"), QStringLiteral("122"),
+                    QStringLiteral("Too small dimensions"));
+        return false;
+    }
+    if (ratio > max_r) {
+        reportError(error_callback, QStringLiteral("app"), QStringLiteral("123"),
+                    QStringLiteral("Wrong aspect ratio"));
+        return false;
+    }
+    // One megapixel under the limit; a limit of 1 or less leaves no area to aim at.
+    if (mpx > max_mpx && max_mpx - 1 > 0) {
+        const double scale = std::sqrt((max_mpx - 1) * 1000000.0 / (double(w) * h));
+        const long height = std::lround(h * scale);
+        const long width = std::lround(height * (double(w) / h));
+        image = image.scaled(int(width), int(height), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    }
+
+    QTemporaryFile temporary(QDir::tempPath() + QLatin1String("/corvane_img_XXXXXX.jpg"));
+    temporary.setAutoRemove(false);
+    if (!temporary.open())
+        return true; // sent as it is: it passed the checks
+    const QString path = temporary.fileName();
+    temporary.close();
+    QFile target(path);
+    if (!target.open(QIODevice::WriteOnly)) {
+        QFile::remove(path);
+        return true;
+    }
+    image.save(&target, "jpeg", q);
+    file = path;
+    uploadTempFile = path;
+    return true;
+}
+
+void XClient::removeTempFile()
+{
+    if (!uploadTempFile.isEmpty())
+        QFile::remove(uploadTempFile);
+}
+
+void XClient::sendUploadStage(int part, const QString &context)
+{
+    static const char *const replySlots[] = {
+        SLOT(uploadImage0Response(QVariant &)), SLOT(uploadImage1Response(QVariant &)),
+        SLOT(uploadImage2Response(QVariant &)), SLOT(uploadImageResponse(QVariant &))};
+    QVariantMap record{{QStringLiteral("data"), uploadParts[part]},
+                       {QStringLiteral("ext"), uploadExt},
+                       {QStringLiteral("part"), part},
+                       {QStringLiteral("last"), part == 3 ? 1 : 0},
+                       {QStringLiteral("uniq"), uploadUniq}};
+    if (part == 3) {
+        record.insert(QStringLiteral("title"), uploadTitle);
+        record.insert(QStringLiteral("desc"), uploadDesc);
+        record.insert(QStringLiteral("keywords"), uploadKeywords.join(QLatin1Char('|')));
+    }
+    callService(QStringLiteral("addPhoto"), {sessionId, record}, replySlots[part], context);
+}
+
+void XClient::handleUploadStage(QVariant &reply, int part)
+{
+    const QVariantMap map = reply.toMap();
+    const QString status = map.value(QStringLiteral("status")).toString();
+    renewSessionId();
+    const Callbacks callbacks = callbacksOfSender(true);
+    if (status != successStatus)
+        return reportError(callbacks.error, QStringLiteral("app"), status,
+                           map.value(QStringLiteral("statusMessage")).toString());
+    evaluate(QLatin1String("window.") + callbacks.progress + QStringLiteral("(%1, 4);").arg(part + 1));
+    if (part < 3)
+        return sendUploadStage(part + 1, contextOfSender());
+    QVariantMap first;
+    if (firstOutput(reply, &first))
+        callBackWithText(callbacks.success, first.value(QStringLiteral("response")).toString());
+    else
+        callBack(callbacks.success);
 }
 
 void XClient::uploadRelease(QString &file, QString type, QString name, QString description,
                             QString date, QString &success_callback, QString &error_callback,
                             QString &process_callback)
 {
-    Q_UNUSED(file) Q_UNUSED(type) Q_UNUSED(name) Q_UNUSED(description) Q_UNUSED(date)
-    Q_UNUSED(success_callback) Q_UNUSED(error_callback) Q_UNUSED(process_callback)
+    Q_UNUSED(process_callback) // release uploads report no progress
+    QFile source(file);
+    source.open(QIODevice::ReadOnly); // an unreadable file goes as empty data; the service decides
+    const QVariantMap record{{QStringLiteral("data"), QString::fromLatin1(source.readAll().toBase64())},
+                             {QStringLiteral("ext"), extensionOf(file)}};
+    source.close();
+    callService(QStringLiteral("addRelease"), {sessionId, record, type, name, description, date},
+                SLOT(completeResponse(QVariant &)), success_callback + QLatin1Char('|') + error_callback);
 }
 
 void XClient::checkReleases(QString &releases, QString &success_callback, QString &error_callback)
 {
-    Q_UNUSED(releases) Q_UNUSED(success_callback) Q_UNUSED(error_callback)
+    callService(QStringLiteral("checkReleases"), {sessionId, releases}, SLOT(completeResponse(QVariant &)),
+                success_callback + QLatin1Char('|') + error_callback);
 }
 
 void XClient::attachReleases(QString &id_photo, QString &releases, QString &success_callback,
                              QString &error_callback)
 {
-    Q_UNUSED(id_photo) Q_UNUSED(releases) Q_UNUSED(success_callback) Q_UNUSED(error_callback)
+    callService(QStringLiteral("attachReleases"), {sessionId, id_photo, releases},
+                SLOT(completeResponse(QVariant &)), success_callback + QLatin1Char('|') + error_callback);
 }
 
 void XClient::getEarnings(QString date_from, QString date_to, QString func_pointer_success,
@@ -257,27 +390,38 @@ void XClient::restrictionsResponse(QVariant &reply)
 
 void XClient::completeResponse(QVariant &arg)
 {
-    Q_UNUSED(arg)
+    const QVariantMap reply = arg.toMap();
+    const QString status = reply.value(QStringLiteral("status")).toString();
+    renewSessionId();
+    const Callbacks callbacks = callbacksOfSender();
+    if (status != successStatus)
+        return reportError(callbacks.error, QStringLiteral("app"), status,
+                           reply.value(QStringLiteral("statusMessage")).toString());
+    QVariantMap first;
+    if (firstOutput(arg, &first) && first.contains(QStringLiteral("response")))
+        callBackWithText(callbacks.success, first.value(QStringLiteral("response")).toString());
+    else
+        callBack(callbacks.success);
 }
 
 void XClient::uploadImageResponse(QVariant &arg)
 {
-    Q_UNUSED(arg)
+    handleUploadStage(arg, 3);
 }
 
 void XClient::uploadImage0Response(QVariant &arg)
 {
-    Q_UNUSED(arg)
+    handleUploadStage(arg, 0);
 }
 
 void XClient::uploadImage1Response(QVariant &arg)
 {
-    Q_UNUSED(arg)
+    handleUploadStage(arg, 1);
 }
 
 void XClient::uploadImage2Response(QVariant &arg)
 {
-    Q_UNUSED(arg)
+    handleUploadStage(arg, 2);
 }
 
 void XClient::handleSslErrors(QNetworkReply *reply, const QList<QSslError> &errors)

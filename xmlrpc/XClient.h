@@ -73,6 +73,12 @@ private:
     void callBackWithText(const QString &name, const QString &text);
     void reportError(const QString &name, const QString &type, const QString &code,
                      const QString &text);
+    // Checks a ".jpg" photo and re-encodes it into a temporary JPEG; false
+    // when a check refused it (the page has been told).
+    bool prepareJpeg(QString &file, const QString &error_callback);
+    void removeTempFile();
+    void sendUploadStage(int part, const QString &context);
+    void handleUploadStage(QVariant &reply, int part);
 
     MaiaXmlRpcClient *rpc;
     QString clientId;

@@ -1,0 +1,158 @@
+#include "importservice.h"
+#include "maiaObject.h"
+#include "scriptedhttpserver.h"
+#include "signinfixture.h"
+#include "vendaluxuploader.h"
+
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QPointer>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWebFrame>
+
+// The page's own calls of window.lvendalux, with the argument shapes a page
+// passes, checked at the simulated service.
+class TestBridge : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void loginThroughThePage();
+    void loginWithEmptyPassword();
+    void uploadWithScriptMetadata();
+    void releasesAndEarnings();
+    void callbacksThatNameNoFunction();
+    void viewDeletedWithCallInFlight();
+
+private:
+    QList<ImportService::Call> callsOf(const QString &method) const;
+    void run(const QString &script) { page->frame()->evaluateJavaScript(script); }
+
+    std::unique_ptr<ImportService> service;
+    TestPage *page = nullptr;
+};
+
+void TestBridge::init()
+{
+    service.reset(new ImportService);
+    QVERIFY(service->listen(0));
+    QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), service->port()));
+    page = new TestPage;
+    QVERIFY(page->ready());
+    auto *plugin = new VendaluxUploader(page);
+    plugin->registerInPage();
+}
+
+void TestBridge::cleanup()
+{
+    delete page;
+    page = nullptr;
+    service.reset();
+    QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+}
+
+QList<ImportService::Call> TestBridge::callsOf(const QString &method) const
+{
+    QList<ImportService::Call> matching;
+    for (const ImportService::Call &call : service->calls()) {
+        if (call.method == method)
+            matching << call;
+    }
+    return matching;
+}
+
+void TestBridge::loginThroughThePage()
+{
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^\\(")));
+    run("window.lvendalux._login('demo', 'demo-key', 'demo-password', 'onOk', 'onErr');");
+    QVERIFY(page->waitForCallbacks(1));
+    QCOMPARE(page->received().at(0).toObject().value("cb").toString(), QStringLiteral("onOk"));
+    QCOMPARE(callsOf("getHash").value(0).params, QVariantList{"demo"});
+    QVERIFY(callsOf("getRestrictions").value(0).accepted);
+}
+
+void TestBridge::loginWithEmptyPassword()
+{
+    run("window.lvendalux._login('demo', 'demo-key', '', 'onOk', 'onErr');");
+    QVERIFY(page->waitForCallbacks(1));
+    QCOMPARE(page->received().at(0).toObject(), (QJsonObject{{"cb", "onErr"}, {"args", QJsonArray()}}));
+    // Sent all the same, proven with the MD5 of the empty password.
+    const QString issued = callsOf("getHash").value(0).token;
+    QCOMPARE(callsOf("login").value(0).token, SignInFixture::renewed(issued, QString()));
+}
+
+void TestBridge::uploadWithScriptMetadata()
+{
+    QTemporaryDir folder;
+    const QString photo = folder.filePath("IMG_1.jpg");
+    QImage image(2500, 2000, QImage::Format_RGB32);
+    image.fill(Qt::darkCyan);
+    QVERIFY(image.save(photo, "JPEG"));
+
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^\\(")));
+    run("window.lvendalux._login('demo', 'demo-key', 'demo-password', 'onOk', 'onErr');");
+    QVERIFY(page->waitForCallbacks(1));
+    run(QStringLiteral("window.lvendalux._uploadFile('%1', {title: 'Harbour', desc: 'At dawn', keywords: ['sea', 'boat']},"
+                       " 'onOk', 'onErr', 'onProgress');").arg(photo));
+    QVERIFY(page->waitForCallbacks(6)); // four progress calls and the result
+    const QJsonArray received = page->received();
+    QCOMPARE(received.at(4).toObject().value("args").toArray(), (QJsonArray{4, 4}));
+    QCOMPARE(received.at(5).toObject().value("cb").toString(), QStringLiteral("onOk"));
+
+    const QList<ImportService::Call> stages = callsOf("addPhoto");
+    QCOMPARE(stages.size(), 4);
+    const QVariantMap last = stages.at(3).params.value(1).toMap();
+    QCOMPARE(last.value("title").toString(), QStringLiteral("Harbour"));
+    QCOMPARE(last.value("desc").toString(), QStringLiteral("At dawn"));
+    QCOMPARE(last.value("keywords").toString(), QStringLiteral("sea|boat"));
+}
+
+void TestBridge::releasesAndEarnings()
+{
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^\\(")));
+    run("window.lvendalux._login('demo', 'demo-key', 'demo-password', 'onOk', 'onErr');");
+    QVERIFY(page->waitForCallbacks(1));
+    run("window.lvendalux._checkReleases('r-1,r-2', 'onOk', 'onErr');"
+        "window.lvendalux._attachReleases('p-9', 'r-1', 'onOther', 'onErr');"
+        "window.lvendalux._getEarnings('2026-01-01', '2026-01-03', 'onOk', 'onErr');");
+    QVERIFY(page->waitForCallbacks(4));
+    QCOMPARE(callsOf("checkReleases").value(0).params.mid(1), QVariantList{"r-1,r-2"});
+    QCOMPARE(callsOf("attachReleases").value(0).params.mid(1), (QVariantList{"p-9", "r-1"}));
+    QCOMPARE(callsOf("getEarnings").value(0).params.mid(1), (QVariantList{"2026-01-01", "2026-01-03"}));
+}
+
+void TestBridge::callbacksThatNameNoFunction()
+{
+    run("window.lvendalux._login('demo', 'demo-key', 'demo-password', 'noSuchSuccess', 'noSuchError');");
+    QVERIFY(QTest::qWaitFor([&] { return callsOf("getRestrictions").size() == 1; }, 15000));
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^\\(")));
+    QVERIFY(QTest::qWaitFor([&] { return service->calls().size() == 3; }, 15000));
+    QCOMPARE(page->received(), QJsonArray()); // nothing reached the page, nothing broke
+    run("window.lvendalux._getEarnings('2026-01-01', '2026-01-01', 'noSuchSuccess', 'noSuchError');");
+    QVERIFY(QTest::qWaitFor([&] { return callsOf("getEarnings").size() == 1; }, 15000));
+}
+
+void TestBridge::viewDeletedWithCallInFlight()
+{
+    ScriptedHttpServer silent; // holds the request until told to answer
+    QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), silent.serverPort()));
+    QPointer<QObject> plugin = page->findChild<VendaluxUploader *>();
+    QVERIFY(plugin);
+    run("window.lvendalux._login('demo', 'demo-key', 'demo-password', 'onOk', 'onErr');");
+    QSignalSpy received(&silent, &ScriptedHttpServer::requestReceived);
+    QVERIFY(received.wait(10000));
+    delete page;
+    page = nullptr;
+    QVERIFY(plugin.isNull());
+    silent.answer(0, ScriptedHttpServer::httpAnswer(MaiaObject::composeResponse(QVariantMap{{"status", "200"}}).toUtf8()));
+    QTRY_VERIFY_WITH_TIMEOUT(!silent.requests.at(0).socket, 5000);
+    QCoreApplication::processEvents(); // no callback, no crash
+}
+
+QTEST_MAIN(TestBridge)
+#include "tst_bridge.moc"
