@@ -29,7 +29,7 @@ build: deps $(BUILD_DIR)/CMakeCache.txt
 test: build
 	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 300
 
-BENCH_PACKAGES = hey linux-perf
+BENCH_PACKAGES = hey linux-perf libjpeg-turbo-progs bc
 
 bench-deps: deps
 	@missing=$$(for p in $(BENCH_PACKAGES); do \

@@ -1,0 +1,88 @@
+// codec-bench: composes and parses XML-RPC documents with our library and
+// prints "codec CASE OPERATION MB/s" lines for the benchmark runner.
+#include "maiaObject.h"
+
+#include <QCoreApplication>
+#include <QDomDocument>
+#include <QElapsedTimer>
+#include <QTextStream>
+
+namespace {
+
+// Receives the one outcome of a parsed response.
+class Sink : public QObject
+{
+    Q_OBJECT
+public:
+    int results = 0;
+public slots:
+    void onResult(QVariant &) { ++results; }
+};
+
+struct Case {
+    const char *name;
+    QVariant payload;
+};
+
+// Runs `work` repeatedly for about `budgetMs`, at most `maxRounds` times; returns ms per round.
+template<typename Work>
+double timePerRound(Work work, int budgetMs = 1500, int maxRounds = 2000)
+{
+    work(); // warm up
+    QElapsedTimer timer;
+    timer.start();
+    int rounds = 0;
+    while (rounds < maxRounds && (rounds == 0 || timer.elapsed() < budgetMs)) {
+        work();
+        ++rounds;
+    }
+    return double(timer.nsecsElapsed()) / 1e6 / rounds;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QVariantMap members;
+    for (int i = 0; i < 1000; ++i)
+        members.insert(QStringLiteral("member%1").arg(i, 4, 10, QLatin1Char('0')),
+                       i % 3 == 0 ? QVariant(i) : i % 3 == 1 ? QVariant(QStringLiteral("text %1").arg(i)) : QVariant(i * 0.5));
+    const Case cases[] = {
+        {"struct-1000", members},
+        {"string-4MB", QString(4 * 1024 * 1024, QLatin1Char('x'))},
+    };
+
+    QTextStream out(stdout);
+    for (const Case &c : cases) {
+        MaiaObject composer;
+        const QString call = composer.composeCall(QStringLiteral("echo"), {c.payload});
+        const double size = call.toUtf8().size() / 1e6;
+
+        const double compose = timePerRound([&] { composer.composeCall(QStringLiteral("echo"), {c.payload}); });
+        const double parse = timePerRound([&] {
+            QDomDocument document;
+            document.setContent(call);
+            const QDomElement value = document.documentElement()
+                                          .firstChildElement(QStringLiteral("params"))
+                                          .firstChildElement(QStringLiteral("param"))
+                                          .firstChildElement(QStringLiteral("value"));
+            MaiaObject::fromXml(value);
+        });
+        const QString response = MaiaObject::composeResponse(c.payload);
+        Sink sink;
+        const double parseResponse = timePerRound([&] {
+            auto *object = new MaiaObject;
+            QObject::connect(object, SIGNAL(aresponse(QVariant &, QNetworkReply *)), &sink, SLOT(onResult(QVariant &)));
+            object->parseResponse(response, nullptr);
+        });
+        out << "codec " << c.name << " compose-call " << size / (compose / 1000) << '\n'
+            << "codec " << c.name << " parse-call " << size / (parse / 1000) << '\n'
+            << "codec " << c.name << " parse-response " << size / (parseResponse / 1000) << '\n';
+        if (sink.results == 0)
+            return 1;
+    }
+    return 0;
+}
+
+#include "codec_bench.moc"

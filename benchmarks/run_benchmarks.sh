@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Our XML-RPC library side by side with Python's xmlrpc, in one run, as ratios.
+set -euo pipefail
+build=${1:-build}
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+server_pid=
+cleanup() { [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+
+echo "== codec: compose and parse of one call (MB/s of document text)"
+echo "\$ $build/benchmarks/codec-bench; python3 benchmarks/python_codec.py"
+"$build/benchmarks/codec-bench" > "$work/ours.txt"
+python3 "$here/python_codec.py" > "$work/python.txt"
+printf '%-12s %-15s %10s %10s %8s\n' case operation ours python ratio
+join -j1 <(awk '{print $2"/"$3, $4}' "$work/ours.txt" | sort) <(awk '{print $2"/"$3, $4}' "$work/python.txt" | sort) |
+    awk '{split($1, k, "/"); printf "%-12s %-15s %10.1f %10.1f %8.2f\n", k[1], k[2], $2, $3, $2 / $3}'
+
+# Starts a server that prints its port first; waits (bounded) until it does.
+start_server() {
+    "$@" > "$work/port" 2>/dev/null &
+    server_pid=$!
+    for _ in $(seq 100); do
+        port=$(head -n 1 "$work/port" 2>/dev/null || true)
+        [ -n "$port" ] && return 0
+        sleep 0.1
+    done
+    echo "server did not start: $*" >&2
+    return 1
+}
+stop_server() { kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null || true; server_pid=; }
+
+# One echo call; checks the answer first, then loads with hey (fresh connection per call).
+cat > "$work/body.xml" <<'XML'
+<?xml version="1.0"?><methodCall><methodName>echo</methodName><params><param><value><string>hello</string></value></param></params></methodCall>
+XML
+load() { # concurrency requests
+    timeout 120 hey -disable-keepalive -m POST -T text/xml -D "$work/body.xml" -c "$1" -n "$2" \
+        "http://127.0.0.1:$port/RPC2" | awk '/Requests\/sec/ {print $2}'
+}
+check_answer() {
+    python3 -c "import sys, xmlrpc.client; assert xmlrpc.client.ServerProxy('http://127.0.0.1:$port/').echo('hello') == 'hello'"
+}
+
+echo
+echo "== server: echo calls/s over loopback, one connection per call"
+echo "\$ hey -disable-keepalive -m POST -T text/xml -D body.xml -c C -n N http://127.0.0.1:PORT/RPC2"
+declare -A rate
+for server in ours python python-threading; do
+    case $server in
+        ours) start_server "$build/benchmarks/echo-server" ;;
+        python) start_server python3 "$here/python_echo_server.py" ;;
+        python-threading) start_server python3 "$here/python_echo_server.py" threading ;;
+    esac
+    check_answer
+    rate[$server,1]=$(load 1 2000)
+    rate[$server,16]=$(load 16 5000)
+    stop_server
+done
+printf '%-18s %14s %14s\n' server sequential 16-way
+for server in ours python python-threading; do
+    printf '%-18s %14.0f %14.0f\n' "$server" "${rate[$server,1]}" "${rate[$server,16]}"
+done
+for peer in python python-threading; do
+    printf 'ratio ours/%-8s %14.2f %14.2f\n' "$peer" \
+        "$(echo "${rate[ours,1]} / ${rate[$peer,1]}" | bc -l)" "$(echo "${rate[ours,16]} / ${rate[$peer,16]}" | bc -l)"
+done
+
+echo
+echo "== photo pipeline: uploadImage to stage 0, and the whole upload, against libjpeg-turbo"
+echo "\$ pipeline-bench upload PHOTO; djpeg [-scale 6/8] PHOTO | cjpeg -quality 90"
+printf '%-10s %10s %10s %12s %8s %10s %10s %12s\n' photo prepare upload limit ratio peak-MB file-MB sent
+for size in "6000 4000" "8000 6000"; do
+    set -- $size
+    photo="$work/photo-$1x$2.jpg"
+    QT_QPA_PLATFORM=offscreen "$build/benchmarks/pipeline-bench" make "$1" "$2" "$photo"
+    read -r _ _ prepare _ upload _ peak _ filemb _ sent < <(QT_QPA_PLATFORM=offscreen "$build/benchmarks/pipeline-bench" upload "$photo" 2>/dev/null)
+    scale=""
+    [ "$1" -gt 6000 ] && scale="-scale 6/8" # the cheap DCT-domain reduction before re-encoding
+    start=$(date +%s%N)
+    # shellcheck disable=SC2086
+    djpeg $scale "$photo" | cjpeg -quality 90 > "$work/limit.jpg"
+    limit=$(( ($(date +%s%N) - start) / 1000000 ))
+    printf '%-10s %8.0fms %8.0fms %10dms %8.2f %10.0f %10.1f %12s\n' "$1x$2" "$prepare" "$upload" "$limit" \
+        "$(echo "$prepare / $limit" | bc -l)" "$peak" "$filemb" "$sent"
+done
