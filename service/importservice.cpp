@@ -99,8 +99,12 @@ QVariantMap ImportService::restrictions() const
 
 void ImportService::injectFault(const QString &method, const InjectedFault &fault, int count)
 {
-    for (int i = 0; i < count; ++i)
+    // Only the first of the copies waits: the others follow it directly.
+    for (int i = 0; i < count; ++i) {
         injected[method].append(fault);
+        if (i > 0)
+            injected[method].last().after = 0;
+    }
 }
 
 std::optional<ImportService::InjectedFault> ImportService::takeInjectedFault(const QString &method)
@@ -234,12 +238,12 @@ QVariantMap ImportService::getRestrictions(const QString &token)
 }
 
 QVariantMap ImportService::simInjectFault(const QString &method, const QString &kind, int count,
-                                          int code, const QString &text)
+                                          int code, const QString &text, int after)
 {
     const std::optional<FaultKind> faultKind = faultKindFromName(kind);
     if (!faultKind)
         return reply(QStringLiteral("400"), QStringLiteral("Unknown fault kind: ") + kind);
-    injectFault(method, InjectedFault(*faultKind, code, text), qBound(0, count, 1000));
+    injectFault(method, InjectedFault(*faultKind, code, text, {}, qMax(0, after)), qBound(0, count, 1000));
     return reply(ok, QStringLiteral("OK"));
 }
 

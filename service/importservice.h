@@ -108,7 +108,7 @@ public slots:
 
     // Control methods for other processes (tests, the demo).
     QVariantMap simInjectFault(const QString &method, const QString &kind, int count, int code,
-                               const QString &text);
+                               const QString &text, int after);
     QVariantMap simSetRestrictions(const QVariantMap &restrictions);
     QVariantList simCallLog();
     QVariantMap simSetEarningsRecord(const QVariantMap &record);
