@@ -6,12 +6,8 @@ PACKAGES = build-essential cmake qtbase5-dev libqt5webkit5-dev libqt5sql5-sqlite
            libqt5svg5 libsqlite3-dev binutils python3
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps bench-deps build test bench demo clean
-
-all: build
-
-deps:
-	@missing=$$(for p in $(PACKAGES); do \
+# Installs those of the given Debian packages that are missing; quick when none is.
+install_missing = missing=$$(for p in $(1); do \
 	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed$$' || echo $$p; \
 	  done); \
 	if [ -n "$$missing" ]; then \
@@ -19,6 +15,13 @@ deps:
 	  $(SUDO) apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
 	fi
+
+.PHONY: all deps bench-deps build test bench demo clean
+
+all: build
+
+deps:
+	@$(call install_missing,$(PACKAGES))
 
 $(BUILD_DIR)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD_DIR)
@@ -32,14 +35,7 @@ test: build
 BENCH_PACKAGES = hey linux-perf libjpeg-turbo-progs bc
 
 bench-deps: deps
-	@missing=$$(for p in $(BENCH_PACKAGES); do \
-	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed$$' || echo $$p; \
-	  done); \
-	if [ -n "$$missing" ]; then \
-	  echo "Installing:" $$missing; \
-	  $(SUDO) apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
-	fi
+	@$(call install_missing,$(BENCH_PACKAGES))
 
 bench: bench-deps build
 	benchmarks/run_benchmarks.sh $(BUILD_DIR)

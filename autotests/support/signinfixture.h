@@ -6,7 +6,10 @@
 #include "testpage.h"
 
 #include <QCryptographicHash>
+#include <QJsonObject>
 #include <QNetworkProxy>
+#include <QRegularExpression>
+#include <QTest>
 
 // The simulated service on a free loopback port, reached through Qt's
 // application proxy exactly as the plug-in's fixed endpoint would be, and
@@ -32,6 +35,16 @@ struct SignInFixture {
         QString ok = QStringLiteral("onOk");
         QString err = QStringLiteral("onErr");
         client.login(ok, err);
+    }
+
+    // Signs in with the demo account and waits for the success callback;
+    // the client's debug line of the extensions is expected.
+    bool signedIn()
+    {
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^\\(")));
+        signIn();
+        return page.waitForCallbacks(1)
+            && page.received().at(0).toObject().value(QStringLiteral("cb")).toString() == QLatin1String("onOk");
     }
 
     // The renewal, computed here independently of the client.
