@@ -1,5 +1,5 @@
 #include "signinfixture.h"
-#include "xclientinspector.h"
+#include "xclientprobe.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -168,7 +168,7 @@ void TestEarnings::emptyDayList()
     const ImportService::Call call = f->service.calls().last();
     QCOMPARE(call.method, QStringLiteral("getEarnings"));
     QCOMPARE(call.params.mid(1), (QVariantList{"2026-01-01", "2026-01-31"}));
-    QCOMPARE(XClientInspector::sessionId(f->client), SignInFixture::renewed(call.token));
+    QCOMPARE(XClientProbe::sessionId(f->client), SignInFixture::renewed(call.token));
 }
 
 void TestEarnings::firstFetchBatchesInserts()
@@ -281,7 +281,7 @@ void TestEarnings::unusableCatalog()
     }
     fetch(record(days(QDate(2026, 1, 1), 2)));
     QCOMPARE(f->page.received().last().toObject().value("cb").toString(), QStringLiteral("onOk"));
-    QCOMPARE(XClientInspector::sessionId(f->client), SignInFixture::renewed(f->service.calls().last().token));
+    QCOMPARE(XClientProbe::sessionId(f->client), SignInFixture::renewed(f->service.calls().last().token));
     if (locked) {
         QSqlQuery(host).exec(QStringLiteral("ROLLBACK"));
         host.close();
@@ -321,7 +321,7 @@ void TestEarnings::malformedReplies()
         QCOMPARE(last.value("cb").toString(), QStringLiteral("onOk"));
     }
     QCOMPARE(storedDays().size(), rowsStored);
-    QCOMPARE(XClientInspector::sessionId(f->client), SignInFixture::renewed(f->service.calls().last().token));
+    QCOMPARE(XClientProbe::sessionId(f->client), SignInFixture::renewed(f->service.calls().last().token));
 }
 
 QTEST_MAIN(TestEarnings)

@@ -1,5 +1,5 @@
 #include "signinfixture.h"
-#include "xclientinspector.h"
+#include "xclientprobe.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -226,7 +226,7 @@ void TestImageUpload::stagesOfOneUpload()
         if (part > 0)
             QCOMPARE(calls.at(part).token, SignInFixture::renewed(calls.at(part - 1).token));
     }
-    QCOMPARE(XClientInspector::sessionId(f->client), SignInFixture::renewed(calls.at(3).token));
+    QCOMPARE(XClientProbe::sessionId(f->client), SignInFixture::renewed(calls.at(3).token));
     const QJsonArray received = f->page.received();
     for (int step = 1; step <= 4; ++step)
         QCOMPARE(received.at(step).toObject(), (QJsonObject{{"cb", "onProgress"}, {"args", QJsonArray{step, 4}}}));
@@ -286,7 +286,7 @@ void TestImageUpload::statusOnStageTwoStopsTheUpload()
     QCOMPARE(lastCallback().value("args").toArray().at(0).toObject(),
              (QJsonObject{{"error_type", "app"}, {"error_code", "500"}, {"error_text", "Disk full"}}));
     QCOMPARE(stages().size(), 3);
-    QCOMPARE(XClientInspector::sessionId(f->client), SignInFixture::renewed(stages().last().token));
+    QCOMPARE(XClientProbe::sessionId(f->client), SignInFixture::renewed(stages().last().token));
 }
 
 void TestImageUpload::replyWithoutStatus()

@@ -1,5 +1,5 @@
 #include "signinfixture.h"
-#include "xclientinspector.h"
+#include "xclientprobe.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -84,7 +84,7 @@ void TestReleases::outcomes()
     f->client.checkReleases(releases, ok, err);
     QVERIFY(f->page.waitForCallbacks(callbacks + 1));
     QCOMPARE(lastCallback(), callback);
-    QCOMPARE(XClientInspector::sessionId(f->client), SignInFixture::renewed(lastCall().token)); // every reply renews
+    QCOMPARE(XClientProbe::sessionId(f->client), SignInFixture::renewed(lastCall().token)); // every reply renews
 }
 
 void TestReleases::uploadExtensions_data()

@@ -1,5 +1,5 @@
 #include "signinfixture.h"
-#include "xclientinspector.h"
+#include "xclientprobe.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -52,7 +52,7 @@ void TestSignIn::signInSucceeds()
     QCOMPARE(loginToken.size(), 80);
     QCOMPARE(loginToken, SignInFixture::renewed(calls.at(0).token));
     QCOMPARE(calls.at(2).token, SignInFixture::renewed(loginToken));
-    QCOMPARE(XClientInspector::sessionId(f.client), SignInFixture::renewed(calls.at(2).token));
+    QCOMPARE(XClientProbe::sessionId(f.client), SignInFixture::renewed(calls.at(2).token));
 }
 
 namespace {
@@ -94,7 +94,7 @@ void TestSignIn::refusedSignIn()
     QCOMPARE(calls.size(), 2); // no restrictions fetched
     QCOMPARE(calls.at(1).method, QStringLiteral("login"));
     QVERIFY(!calls.at(1).accepted);
-    QCOMPARE(XClientInspector::sessionId(f.client), calls.at(1).token); // not renewed
+    QCOMPARE(XClientProbe::sessionId(f.client), calls.at(1).token); // not renewed
 }
 
 void TestSignIn::unknownClientId()
@@ -105,7 +105,7 @@ void TestSignIn::unknownClientId()
     QVERIFY(f.page.waitForCallbacks(1));
     QCOMPARE(f.page.received(), QJsonArray{callback("onErr")});
     QCOMPARE(f.service.calls().size(), 1);
-    QVERIFY(XClientInspector::sessionId(f.client).isEmpty());
+    QVERIFY(XClientProbe::sessionId(f.client).isEmpty());
 }
 
 void TestSignIn::restrictions_data()
@@ -140,7 +140,7 @@ void TestSignIn::restrictions()
     f.signIn();
     QVERIFY(f.page.waitForCallbacks(1));
     QCOMPARE(f.page.received(), QJsonArray{callback("onOk")});
-    QCOMPARE(XClientInspector::restrictions(f.client), stored);
+    QCOMPARE(XClientProbe::restrictions(f.client), stored);
 }
 
 void TestSignIn::faults_data()
@@ -195,7 +195,7 @@ void TestSignIn::faults()
     // The chain stops at the failed call, and its reply renews nothing.
     const QList<ImportService::Call> calls = f.service.calls();
     QCOMPARE(calls.last().method, method);
-    QCOMPARE(XClientInspector::sessionId(f.client), calls.last().token);
+    QCOMPARE(XClientProbe::sessionId(f.client), calls.last().token);
     // Nothing ran in the page but the error callback.
     QCOMPARE(f.page.frame()->evaluateJavaScript(QStringLiteral("typeof window.injected")).toString(),
              QStringLiteral("undefined"));
@@ -215,8 +215,8 @@ void TestSignIn::refusedRestrictionsKeepEarlierOnes()
     f.signIn();
     QVERIFY(f.page.waitForCallbacks(2));
     QCOMPARE(f.page.received().at(1).toObject(), callback("onErr"));
-    QCOMPARE(XClientInspector::restrictions(f.client).value("max_mpx").toInt(), 50);
-    QCOMPARE(XClientInspector::sessionId(f.client), f.service.calls().last().token);
+    QCOMPARE(XClientProbe::restrictions(f.client).value("max_mpx").toInt(), 50);
+    QCOMPARE(XClientProbe::sessionId(f.client), f.service.calls().last().token);
 }
 
 QTEST_MAIN(TestSignIn)

@@ -1,5 +1,5 @@
 #include "XClient.h"
-#include "xclientinspector.h"
+#include "xclientprobe.h"
 
 #include <QTest>
 #include <QWebView>
@@ -34,7 +34,7 @@ void TestXClient::md5()
     QFETCH(QString, text);
     QWebView view;
     XClient client(view.page()->mainFrame(), &view);
-    QTEST(XClientInspector::md5(client, text), "digest");
+    QTEST(XClientProbe::md5(client, text), "digest");
 }
 
 void TestXClient::renewSessionId_data()
@@ -54,9 +54,9 @@ void TestXClient::renewSessionId()
     QWebView view;
     XClient client(view.page()->mainFrame(), &view);
     client.setCredentials(QStringLiteral("id"), QStringLiteral("key"), QStringLiteral("secret"));
-    XClientInspector::setSessionId(client, token);
-    XClientInspector::renewSessionId(client);
-    QTEST(XClientInspector::sessionId(client), "renewed");
+    XClientProbe::setSessionId(client, token);
+    XClientProbe::renewSessionId(client);
+    QTEST(XClientProbe::sessionId(client), "renewed");
 }
 
 void TestXClient::credentialsKeepOnlyThePasswordHash()
@@ -64,15 +64,15 @@ void TestXClient::credentialsKeepOnlyThePasswordHash()
     QWebView view;
     XClient client(view.page()->mainFrame(), &view);
     client.setCredentials(QStringLiteral("id"), QStringLiteral("key"), QString());
-    QCOMPARE(XClientInspector::passwordHash(client), QStringLiteral("d41d8cd98f00b204e9800998ecf8427e"));
-    QVERIFY(XClientInspector::sessionId(client).isEmpty());
+    QCOMPARE(XClientProbe::passwordHash(client), QStringLiteral("d41d8cd98f00b204e9800998ecf8427e"));
+    QVERIFY(XClientProbe::sessionId(client).isEmpty());
 }
 
 void TestXClient::defaultRestrictions()
 {
     QWebView view;
     XClient client(view.page()->mainFrame(), &view);
-    const QVariantMap limits = XClientInspector::restrictions(client);
+    const QVariantMap limits = XClientProbe::restrictions(client);
     QCOMPARE(limits.value("max_mpx").toInt(), 24);
     QCOMPARE(limits.value("min_mpx").toInt(), 4);
     QCOMPARE(limits.value("min_w").toInt(), 1024);

@@ -11,7 +11,7 @@
 class MaiaXmlRpcClient;
 class QNetworkReply;
 class QWebFrame;
-struct XClientInspector;
+struct XClientProbe;
 
 // The client of the Vendalux import service. Each operation runs a chain of
 // remote calls; results, progress and errors go back to the page by
@@ -55,7 +55,7 @@ private slots:
     void doClient();
 
 private:
-    friend struct XClientInspector; // tests read the session state
+    friend struct XClientProbe; // tests read the session state
 
     // The page's callback names, as they travel with each remote call.
     struct Callbacks {

@@ -1,10 +1,10 @@
-#ifndef XCLIENTINSPECTOR_H
-#define XCLIENTINSPECTOR_H
+#ifndef XCLIENTPROBE_H
+#define XCLIENTPROBE_H
 
 #include "XClient.h"
 
 // Test access to XClient's session state and private helpers.
-struct XClientInspector {
+struct XClientProbe {
     static QString sessionId(const XClient &client) { return client.sessionId; }
     static void setSessionId(XClient &client, const QString &id) { client.sessionId = id; }
     static QString passwordHash(const XClient &client) { return client.passwordHash; }
