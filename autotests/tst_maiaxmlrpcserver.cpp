@@ -138,6 +138,10 @@ void TestMaiaXmlRpcServer::answers_data()
     QTest::newRow("wrong count") << callDocument("add", {1}) << true << -32602
                                  << "server error: invalid method parameters" << QVariant();
     QTest::newRow("not XML") << QByteArray("<methodCall><oops") << true << -32700 << "parse error: not well formed" << QVariant();
+    QTest::newRow("nested past the limit")
+        << ("<methodCall><methodName>echo</methodName><params><param>" + QString("<value><array><data>").repeated(200).toUtf8()
+            + "</param></params></methodCall>")
+        << true << -32700 << "parse error: refused: elements nested deeper than 512 levels" << QVariant();
     QTest::newRow("no method name") << QByteArray("<methodCall><params/></methodCall>") << true << -32600
                                     << "server error: invalid xml-rpc. not conforming to spec" << QVariant();
 }

@@ -1,5 +1,7 @@
 #include "maiaObject.h"
 
+#include "documentguard.h"
+
 #include <QDateTime>
 #include <QDebug>
 #include <QDomImplementation>
@@ -191,7 +193,10 @@ void MaiaObject::parseResponse(QString response, QNetworkReply *reply)
     QDomDocument document;
     QString errorMessage;
     int errorLine = 0;
-    if (!document.setContent(response, &errorMessage, &errorLine)) {
+    const QString refusal = DocumentGuard::refusal(response);
+    if (!refusal.isEmpty()) {
+        emit fault(-32700, QLatin1String("parse error: response refused: ") + refusal, reply);
+    } else if (!document.setContent(response, &errorMessage, &errorLine)) {
         emit fault(-32700,
                    QStringLiteral("parse error: response not well formed at line %1: %2")
                        .arg(QString::number(errorLine), errorMessage),

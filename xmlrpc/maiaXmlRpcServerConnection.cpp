@@ -1,5 +1,6 @@
 #include "maiaXmlRpcServerConnection.h"
 
+#include "documentguard.h"
 #include "maiaFault.h"
 #include "maiaObject.h"
 #include "qhttprequestheader.h"
@@ -69,6 +70,9 @@ void MaiaXmlRpcServerConnection::reject(const char *reason)
 
 void MaiaXmlRpcServerConnection::handleCall(QString call)
 {
+    const QString refusal = DocumentGuard::refusal(call);
+    if (!refusal.isEmpty())
+        return writeFault(-32700, QLatin1String("parse error: refused: ") + refusal);
     QDomDocument document;
     if (!document.setContent(call))
         return writeFault(-32700, QStringLiteral("parse error: not well formed"));

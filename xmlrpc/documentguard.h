@@ -1,0 +1,18 @@
+#ifndef DOCUMENTGUARD_H
+#define DOCUMENTGUARD_H
+
+#include <QString>
+
+// Looks at a document before the DOM parser does: Qt's parser recurses per
+// nesting level (and crashes some thousands of levels down), and XML-RPC
+// has no use for a document type declaration, so both are refused early.
+class DocumentGuard
+{
+public:
+    static constexpr int maxDepth = 512;
+
+    // Why the document is refused, or an empty text when it may be parsed.
+    static QString refusal(const QString &document);
+};
+
+#endif
