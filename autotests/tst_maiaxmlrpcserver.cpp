@@ -48,6 +48,8 @@ private slots:
     void addressFilter_data();
     void addressFilter();
     void destroyedWithConnectionsOpen();
+    void oversizedRequestsClosed_data();
+    void oversizedRequestsClosed();
 
 private:
     static QByteArray post(const QByteArray &body, const QByteArray &extraField = "Host: test\r\n")
@@ -274,6 +276,28 @@ void TestMaiaXmlRpcServer::destroyedWithConnectionsOpen()
     delete server;
     server = nullptr;
     QVERIFY(closed.wait(5000));
+}
+
+void TestMaiaXmlRpcServer::oversizedRequestsClosed_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("endless header line") << "POST / HTTP/1.1\r\nX-Long: " + QByteArray(70 * 1024, 'a')
+                                         << "Closing a connection whose header passed 65536 bytes";
+    QByteArray manyFields = "POST / HTTP/1.1\r\n";
+    for (int i = 0; i < 4000; ++i)
+        manyFields += "X-Field-" + QByteArray::number(i) + ": value\r\n";
+    QTest::newRow("too many fields") << manyFields << "Closing a connection whose header passed 65536 bytes";
+    QTest::newRow("huge content length") << QByteArray("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 67108865\r\n\r\n<a")
+                                         << "Closing a connection announcing 67108865 bytes, more than 67108864";
+}
+
+void TestMaiaXmlRpcServer::oversizedRequestsClosed()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QString, warning);
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
+    QCOMPARE(exchange(request), QByteArray()); // closed without an answer, and without waiting for more
 }
 
 QTEST_GUILESS_MAIN(TestMaiaXmlRpcServer)

@@ -13,6 +13,9 @@
 namespace {
 
 constexpr int maxArguments = 10;
+// No peer may make a connection hold more than this.
+constexpr int maxHeaderBytes = 64 * 1024;
+constexpr uint maxContentLength = 64 * 1024 * 1024;
 
 // Socket bytes as text; a NUL byte ends it.
 QString decodeUpToNul(QByteArray bytes)
@@ -44,6 +47,10 @@ void MaiaXmlRpcServerConnection::readFromSocket()
     while (!header && clientConnection->canReadLine()) {
         const QByteArray line = clientConnection->readLine();
         headerString += decodeUpToNul(line);
+        if (headerString.size() > maxHeaderBytes) {
+            qWarning() << "Closing a connection whose header passed" << maxHeaderBytes << "bytes";
+            return close();
+        }
         if (line != "\r\n")
             continue;
         header.reset(new QHttpRequestHeader(headerString));
@@ -53,6 +60,16 @@ void MaiaXmlRpcServerConnection::readFromSocket()
             return reject("No Post!");
         if (header->contentLength() == 0)
             return reject("No Content Length");
+        if (header->contentLength() > maxContentLength) {
+            qWarning() << "Closing a connection announcing" << header->contentLength()
+                       << "bytes, more than" << maxContentLength;
+            return close();
+        }
+    }
+    // A header line may be long without ending: count what waits unread too.
+    if (!header && clientConnection->bytesAvailable() + headerString.size() > maxHeaderBytes) {
+        qWarning() << "Closing a connection whose header passed" << maxHeaderBytes << "bytes";
+        return close();
     }
     if (header && clientConnection->bytesAvailable() >= header->contentLength()) {
         // One request per connection: whatever follows the body is ignored.
@@ -64,6 +81,11 @@ void MaiaXmlRpcServerConnection::readFromSocket()
 void MaiaXmlRpcServerConnection::reject(const char *reason)
 {
     qDebug() << reason;
+    close();
+}
+
+void MaiaXmlRpcServerConnection::close()
+{
     disconnect(clientConnection, SIGNAL(readyRead()), this, SLOT(readFromSocket()));
     clientConnection->abort();
 }

@@ -28,6 +28,7 @@ private slots:
 
 private:
     void reject(const char *reason);
+    void close(); // at once: nothing more is read or written
     void handleCall(QString call);
     void writeFault(int code, const QString &message);
     void writeResponse(QString content);
