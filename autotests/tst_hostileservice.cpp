@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
+#include <QWebFrame>
 
 // A service that answers badly, or not at all: every call ends with one
 // error for the page, the token stays as it was, and nothing crashes.
@@ -21,6 +22,8 @@ private slots:
     void cleanup();
     void badAnswers_data();
     void badAnswers();
+    void oversizedBodyIsCutOff_data();
+    void oversizedBodyIsCutOff();
     void silentCallDoesNotBlockOthers();
 
 private:
@@ -57,22 +60,31 @@ void TestHostileService::badAnswers_data()
     QTest::addColumn<QByteArray>("answer");
     QTest::addColumn<QString>("errorCode");
     QTest::addColumn<QString>("errorTextPart");
+    QTest::addColumn<bool>("reset");
 
-    QTest::newRow("garbage") << ScriptedHttpServer::httpAnswer("\x01\x02 not xml at all <<<") << "-32700" << "not well formed";
+    QTest::newRow("garbage") << ScriptedHttpServer::httpAnswer("\x01\x02 not xml at all <<<") << "-32700" << "not well formed" << false;
     QTest::newRow("truncated document") << ScriptedHttpServer::httpAnswer("<?xml version=\"1.0\"?><methodResponse><params><param><value><struct>")
-                                        << "-32700" << "not well formed";
+                                        << "-32700" << "not well formed" << false;
     QTest::newRow("100,000 nested arrays") << ScriptedHttpServer::httpAnswer("<methodResponse><params><param>"
                                                                              + QByteArray("<value><array><data>").repeated(100000))
-                                           << "-32700" << "nested deeper than 512";
+                                           << "-32700" << "nested deeper than 512" << false;
     QTest::newRow("billion laughs") << ScriptedHttpServer::httpAnswer(
         "<?xml version=\"1.0\"?><!DOCTYPE l [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">"
         "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\"><!ENTITY d \"&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;\">]>"
         "<methodResponse><params><param><value>&d;&d;&d;&d;</value></param></params></methodResponse>")
-                                    << "-32700" << "document type declaration";
+                                    << "-32700" << "document type declaration" << false;
     QTest::newRow("closed mid-body") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n<methodResponse><params>")
-                                    << "-32300" << "";
+                                    << "-32300" << "" << false;
+    QTest::newRow("reset mid-body") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n<methodResponse><params>")
+                                   << "-32300" << "" << true;
+    // Quotes, backslashes and line breaks from the service must not become script.
+    QTest::newRow("fault text that tries to escape into script")
+        << ScriptedHttpServer::httpAnswer("<methodResponse><fault><value><struct><member><name>faultCode</name><value><int>7</int></value></member>"
+                                          "<member><name>faultString</name><value>a\\\"'); window.injected = 1; ('\r\n\xe2\x80\xa8" "b</value></member>"
+                                          "</struct></value></fault></methodResponse>")
+        << "7" << "a\\\"'); window.injected = 1; ('\r\n\u2028b" << false;
     QTest::newRow("HTTP 502") << ScriptedHttpServer::httpAnswer("<html>bad gateway</html>", 502, "Bad Gateway")
-                              << "-32300" << "Bad Gateway";
+                              << "-32300" << "Bad Gateway" << false;
 }
 
 void TestHostileService::badAnswers()
@@ -80,11 +92,13 @@ void TestHostileService::badAnswers()
     QFETCH(QByteArray, answer);
     QFETCH(QString, errorCode);
     QFETCH(QString, errorTextPart);
+    QFETCH(bool, reset);
 
+    service->resetAfterAnswer = reset;
     // The network layer sends again when a connection closes unanswered.
     service->automaticAnswers << answer << answer << answer << answer;
     XClient client(page->frame(), page.get());
-    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^Error: -32")));
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^Error: ") + errorCode));
     signIn(client);
     QVERIFY(page->waitForCallbacks(1));
     QTest::qWait(100); // a second outcome for the same call would arrive now
@@ -95,6 +109,49 @@ void TestHostileService::badAnswers()
     QCOMPARE(error.value("error_code").toString(), errorCode);
     QVERIFY2(error.value("error_text").toString().contains(errorTextPart), qPrintable(error.value("error_text").toString()));
     QVERIFY(XClientProbe::sessionId(client).isEmpty()); // no renewal on a fault
+    QCOMPARE(page->frame()->evaluateJavaScript(QStringLiteral("typeof window.injected")).toString(), QStringLiteral("undefined"));
+}
+
+void TestHostileService::oversizedBodyIsCutOff_data()
+{
+    QTest::addColumn<bool>("announced");
+    QTest::newRow("Content-Length of 100 MB") << true;
+    QTest::newRow("100 MB until the connection closes") << false;
+}
+
+// The service streams a 100 MB body; the client stops reading at its limit.
+void TestHostileService::oversizedBodyIsCutOff()
+{
+    QFETCH(bool, announced);
+    constexpr qint64 bodyBytes = 100 * 1024 * 1024;
+    const QByteArray chunk(1024 * 1024, 'x');
+    qint64 written = 0;
+    QPointer<QTcpSocket> streaming;
+    connect(service.get(), &ScriptedHttpServer::requestReceived, this, [&](int index) {
+        streaming = service->requests.at(index).socket;
+        streaming->write("HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n"
+                         + (announced ? "Content-Length: " + QByteArray::number(bodyBytes) + "\r\n" : QByteArray())
+                         + "\r\n<methodResponse><params><param><value><string>");
+        // One chunk at a time, paced by the peer's reading.
+        connect(streaming, &QTcpSocket::bytesWritten, streaming, [&] {
+            if (written < bodyBytes && streaming->bytesToWrite() == 0) {
+                written += chunk.size();
+                streaming->write(chunk);
+            }
+        });
+    });
+    XClient client(page->frame(), page.get());
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Aborting a response of more than 67108864 bytes")));
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^Error: -32300")));
+    signIn(client);
+    QVERIFY(page->waitForCallbacks(1, 60000));
+    QTest::qWait(100);
+    QCOMPARE(page->received().size(), 1);
+    const QJsonObject error = page->received().at(0).toObject().value("args").toArray().at(0).toObject();
+    QCOMPARE(error.value("error_code").toString(), QStringLiteral("-32300"));
+    QVERIFY2(error.value("error_text").toString().contains("larger than 67108864 bytes"), qPrintable(error.value("error_text").toString()));
+    QVERIFY2(written < bodyBytes, qPrintable(QString::number(written))); // the client hung up first
+    QVERIFY(XClientProbe::sessionId(client).isEmpty());
 }
 
 void TestHostileService::silentCallDoesNotBlockOthers()

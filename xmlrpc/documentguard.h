@@ -10,6 +10,8 @@ class DocumentGuard
 {
 public:
     static constexpr int maxDepth = 512;
+    // The largest body either side reads: a call or a response.
+    static constexpr qint64 maxDocumentBytes = 64 * 1024 * 1024;
 
     // Why the document is refused, or an empty text when it may be parsed.
     static QString refusal(const QString &document);

@@ -1,9 +1,16 @@
 #include "maiaXmlRpcClient.h"
 
+#include "documentguard.h"
 #include "maiaFault.h"
 #include "maiaObject.h"
 
+#include <QDebug>
 #include <QNetworkReply>
+
+namespace {
+// Marks a reply this client cut off for its size.
+const char oversizedProperty[] = "maiaOversized";
+}
 
 MaiaXmlRpcClient::MaiaXmlRpcClient(QObject *parent)
     : QObject(parent)
@@ -68,6 +75,8 @@ QNetworkReply *MaiaXmlRpcClient::call(QString method, QList<QVariant> args, QObj
     connect(call, SIGNAL(fault(int, const QString &, QNetworkReply *)), faultObject, faultSlot);
     QNetworkReply *reply = accessManager.post(request, call->composeCall(method, args).toUtf8());
     pendingCalls.insert(reply, call);
+    // Stop reading a body no document may have; the announced size is enough.
+    connect(reply, SIGNAL(downloadProgress(qint64, qint64)), this, SLOT(refuseOversizedReply(qint64, qint64)));
     return reply;
 }
 
@@ -80,7 +89,11 @@ void MaiaXmlRpcClient::replyFinished(QNetworkReply *reply)
     reply->deleteLater();
 
     QString response;
-    if (reply->error() != QNetworkReply::NoError) {
+    if (reply->property(oversizedProperty).toBool()) {
+        response = MaiaFault(-32300, QStringLiteral("response refused: body larger than %1 bytes")
+                                         .arg(DocumentGuard::maxDocumentBytes))
+                       .composeFault();
+    } else if (reply->error() != QNetworkReply::NoError) {
         response = MaiaFault(-32300, reply->errorString()).composeFault();
     } else {
         QByteArray body = reply->readAll();
@@ -90,4 +103,14 @@ void MaiaXmlRpcClient::replyFinished(QNetworkReply *reply)
         response = QString::fromUtf8(body);
     }
     call->parseResponse(response, reply);
+}
+
+void MaiaXmlRpcClient::refuseOversizedReply(qint64 received, qint64 total)
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply || qMax(received, total) <= DocumentGuard::maxDocumentBytes || reply->property(oversizedProperty).toBool())
+        return;
+    qWarning() << "Aborting a response of more than" << DocumentGuard::maxDocumentBytes << "bytes";
+    reply->setProperty(oversizedProperty, true);
+    reply->abort();
 }

@@ -37,6 +37,7 @@ signals:
 
 private slots:
     void replyFinished(QNetworkReply *);
+    void refuseOversizedReply(qint64 received, qint64 total);
 
 private:
     void init();

@@ -15,7 +15,7 @@ namespace {
 constexpr int maxArguments = 10;
 // No peer may make a connection hold more than this.
 constexpr int maxHeaderBytes = 64 * 1024;
-constexpr uint maxContentLength = 64 * 1024 * 1024;
+constexpr uint maxContentLength = DocumentGuard::maxDocumentBytes;
 
 // Socket bytes as text; a NUL byte ends it.
 QString decodeUpToNul(QByteArray bytes)

@@ -1,5 +1,7 @@
 #include "scriptedhttpserver.h"
 
+#include <sys/socket.h>
+
 ScriptedHttpServer::ScriptedHttpServer(QObject *parent)
     : QTcpServer(parent)
 {
@@ -25,7 +27,13 @@ void ScriptedHttpServer::answer(int index, const QByteArray &bytes)
     if (!socket)
         return;
     socket->write(bytes);
-    socket->disconnectFromHost();
+    if (!resetAfterAnswer)
+        return socket->disconnectFromHost();
+    socket->waitForBytesWritten(5000);
+    // A zero linger time makes closing send RST rather than FIN.
+    const linger resetOnClose{1, 0};
+    setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &resetOnClose, sizeof resetOnClose);
+    socket->abort();
 }
 
 void ScriptedHttpServer::acceptConnections()

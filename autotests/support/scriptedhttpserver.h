@@ -27,6 +27,8 @@ public:
     // Answers given in arrival order; when empty, requests wait for answer().
     QList<QByteArray> automaticAnswers;
     QList<Request> requests;
+    // After an answer, reset the connection (RST) instead of closing it.
+    bool resetAfterAnswer = false;
 
     void answer(int index, const QByteArray &bytes);
 
