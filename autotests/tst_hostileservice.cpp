@@ -1,4 +1,5 @@
 #include "XClient.h"
+#include "maiaObject.h"
 #include "scriptedhttpserver.h"
 #include "testpage.h"
 #include "xclientprobe.h"
@@ -7,6 +8,10 @@
 #include <QJsonObject>
 #include <QNetworkProxy>
 #include <QPointer>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
@@ -25,6 +30,9 @@ private slots:
     void oversizedBodyIsCutOff_data();
     void oversizedBodyIsCutOff();
     void silentCallDoesNotBlockOthers();
+    void serviceTextsStayText_data();
+    void serviceTextsStayText();
+    void quotedEarningsStayData();
 
 private:
     void signIn(XClient &client);
@@ -173,6 +181,91 @@ void TestHostileService::silentCallDoesNotBlockOthers()
     QTRY_VERIFY_WITH_TIMEOUT(!service->requests.at(0).socket, 5000);
     QCoreApplication::processEvents();
     QCOMPARE(page->received().size(), 1);
+}
+
+namespace {
+// Quotes, backslashes, line breaks and markup that would end a script string early.
+const QString scriptBreaker = QStringLiteral("a\\\"'); window.injected = 1; ('\r\n\u2028\u2029</script>b");
+
+QByteArray serviceReply(const QVariantMap &reply)
+{
+    return ScriptedHttpServer::httpAnswer(MaiaObject::composeResponse(reply).toUtf8());
+}
+} // namespace
+
+void TestHostileService::serviceTextsStayText_data()
+{
+    QTest::addColumn<QVariantMap>("reply");
+    QTest::addColumn<QString>("callback");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("success text") << QVariantMap{{"status", "200"}, {"output", QVariantList{QVariantMap{{"response", scriptBreaker}}}}}
+                                  << "onOk" << scriptBreaker;
+    QTest::newRow("refusal message") << QVariantMap{{"status", "409"}, {"statusMessage", scriptBreaker}} << "onErr" << scriptBreaker;
+    QTest::newRow("refusal status") << QVariantMap{{"status", scriptBreaker}, {"statusMessage", "x"}} << "onErr" << scriptBreaker;
+}
+
+// Texts the service chooses reach the page as the same text, never as script.
+void TestHostileService::serviceTextsStayText()
+{
+    QFETCH(QVariantMap, reply);
+    QFETCH(QString, callback);
+    QFETCH(QString, text);
+
+    service->automaticAnswers << serviceReply(reply);
+    XClient client(page->frame(), page.get());
+    QString releases = QStringLiteral("R1"), ok = QStringLiteral("onOk"), err = QStringLiteral("onErr");
+    client.checkReleases(releases, ok, err);
+    QVERIFY(page->waitForCallbacks(1));
+    const QJsonObject received = page->received().at(0).toObject();
+    QCOMPARE(received.value("cb").toString(), callback);
+    const QJsonValue argument = received.value("args").toArray().at(0);
+    const QString arrived = callback == QLatin1String("onOk") ? argument.toString()
+        : reply.value("status") == text                      ? argument.toObject().value("error_code").toString()
+                                                              : argument.toObject().value("error_text").toString();
+    QCOMPARE(arrived, text);
+    QCOMPARE(page->frame()->evaluateJavaScript(QStringLiteral("typeof window.injected")).toString(), QStringLiteral("undefined"));
+}
+
+// Earnings values with quotes land in the catalog as text and cannot alter the statements.
+void TestHostileService::quotedEarningsStayData()
+{
+    QTemporaryDir dataHome;
+    QVERIFY(dataHome.isValid());
+    qputenv("XDG_DATA_HOME", dataHome.path().toLocal8Bit());
+    const QString catalogPath = dataHome.filePath(QCoreApplication::applicationName() + "/data/catalog.dat");
+    QCOMPARE(QProcess::execute(QStringLiteral("python3"), {QStringLiteral(CATALOG_SCRIPT), catalogPath}), 0);
+
+    const QString currency = QStringLiteral("EUR'); DROP TABLE stock; --");
+    const QVariantMap record{{"today", "2026-12-0'6"}, {"currency", currency}, {"value", 1.5}, {"rate", 0.25},
+                             {"data", "2026-01-0'1:1:1|2026'); DELETE FROM stockstats; /*-01-02:2:2"}};
+    service->automaticAnswers << serviceReply({{"status", "200"}, {"output", QVariantList{record}}});
+    XClient client(page->frame(), page.get());
+    client.getEarnings(QStringLiteral("2026-01-01"), QStringLiteral("2026-01-31"), QStringLiteral("onOk"), QStringLiteral("onErr"));
+    QVERIFY(page->waitForCallbacks(1));
+    QCOMPARE(page->received().at(0).toObject().value("cb").toString(), QStringLiteral("onOk"));
+
+    QStringList account;
+    QList<QStringList> days;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
+        db.setDatabaseName(catalogPath);
+        QVERIFY(db.open());
+        QSqlQuery stock(QStringLiteral("SELECT Earnings, Currency, Rate FROM stock WHERE ID=1"), db);
+        QVERIFY(stock.next());
+        account << stock.value(0).toString() << stock.value(1).toString() << stock.value(2).toString();
+        QSqlQuery stats(QStringLiteral("SELECT Type, Value, Day, Month, Year FROM stockstats ORDER BY ID"), db);
+        while (stats.next())
+            days << QStringList{stats.value(0).toString(), stats.value(1).toString(), stats.value(2).toString(),
+                                stats.value(3).toString(), stats.value(4).toString()};
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("check"));
+    QCOMPARE(account, (QStringList{"1.5", currency, "0.25"}));
+    // The snapshot, then amount and photo count of each day, every quote kept.
+    QCOMPARE(days, (QList<QStringList>{{"0", "1.5", "0'6", "12", "2026"},
+                                       {"1", "1", "0'1", "01", "2026"}, {"2", "1", "0'1", "01", "2026"},
+                                       {"1", "2", "02", "01", "2026'); DELETE FROM stockstats; /*"},
+                                       {"2", "2", "02", "01", "2026'); DELETE FROM stockstats; /*"}}));
 }
 
 QTEST_MAIN(TestHostileService)
