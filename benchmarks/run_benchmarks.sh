@@ -84,3 +84,21 @@ for size in "6000 4000" "8000 6000"; do
     printf '%-10s %8.0fms %8.0fms %10dms %8.2f %10.0f %10.1f %12s\n' "$1x$2" "$prepare" "$upload" "$limit" \
         "$(echo "$prepare / $limit" | bc -l)" "$peak" "$filemb" "$sent"
 done
+
+echo
+echo "== parse memory: peak resident growth from a body's arrival to its parsed value, against the body's size"
+echo "\$ $build/benchmarks/parse-memory-bench client|server CASE MB   (one process per case, the peer in another)"
+printf '%-8s %-8s %8s %10s %8s\n' side case doc-MB peak-MB ratio
+for side in client server; do
+    for kind in string base64 struct array; do
+        for mb in 1 16 60; do
+            read -r _ s k doc peak ratio < <("$build/benchmarks/parse-memory-bench" "$side" "$kind" "$mb")
+            printf '%-8s %-8s %8.1f %10.1f %8.2f\n' "$s" "$k" "$doc" "$peak" "$ratio" | tee -a "$work/memory.txt"
+        done
+    done
+done
+for side in client server; do
+    printf 'largest ratio %-7s string/base64 %6.2f   struct/array %6.2f\n' "$side" \
+        "$(awk -v s="$side" '$1 == s && ($2 == "string" || $2 == "base64") && $5 > m {m = $5} END {print m}' "$work/memory.txt")" \
+        "$(awk -v s="$side" '$1 == s && ($2 == "struct" || $2 == "array") && $5 > m {m = $5} END {print m}' "$work/memory.txt")"
+done
