@@ -10,6 +10,11 @@ MaiaXmlRpcServer::MaiaXmlRpcServer(const QHostAddress &address, quint16 port, QO
     listen(address, port);
 }
 
+MaiaXmlRpcServer::MaiaXmlRpcServer(QHostAddress::SpecialAddress address, quint16 port, QObject *parent)
+    : MaiaXmlRpcServer(QHostAddress(address), port, parent)
+{
+}
+
 MaiaXmlRpcServer::MaiaXmlRpcServer(quint16 port, QObject *parent)
     : QObject(parent)
 {

@@ -14,6 +14,9 @@ class MaiaXmlRpcServer : public QObject
     Q_OBJECT
 public:
     MaiaXmlRpcServer(const QHostAddress &address, quint16 port, QObject *parent = nullptr);
+    // An exact match for (QHostAddress::LocalHost, 0): otherwise the enum would
+    // convert to a port and pick the next constructor, listening on port 2 everywhere.
+    MaiaXmlRpcServer(QHostAddress::SpecialAddress address, quint16 port, QObject *parent = nullptr);
     explicit MaiaXmlRpcServer(quint16 port, QObject *parent = nullptr);
     // The list stays the caller's and must outlive the server.
     MaiaXmlRpcServer(const QHostAddress &address, quint16 port,
