@@ -1,0 +1,131 @@
+// Whole request byte streams, cut into packets, sent to a real server over
+// loopback. Every connection must end (answered or closed) and leave no
+// connection object behind; an answer is always a well-formed HTTP 200.
+//
+// Input: byte 0 holds the number of extra cuts (mod 8), the next bytes one
+// cut position each (as a fraction of 256), the rest is the byte stream.
+#include "maiaFault.h"
+#include "maiaXmlRpcServer.h"
+#include "maiaXmlRpcServerConnection.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QTcpSocket>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+class Receiver : public QObject
+{
+    Q_OBJECT
+public slots:
+    QString echo(const QString &s) { return s; }
+    int echo(int i) { return i; }
+    double echo(double d) { return d; }
+    bool echo(bool b) { return b; }
+    QByteArray echo(const QByteArray &b) { return b; }
+    QDateTime echo(const QDateTime &d) { return d; }
+    QVariantList echo(const QVariantList &l) { return l; }
+    QVariantMap echo(const QVariantMap &m) { return m; }
+    int add(int a, int b) { return int(unsigned(a) + unsigned(b)); }
+    void nothing() {}
+    QVariant fail(int code) { return QVariant::fromValue(MaiaFault(code, QStringLiteral("asked for"))); }
+};
+
+namespace {
+
+QCoreApplication *app;
+MaiaXmlRpcServer *server;
+Receiver *receiver;
+
+void silence(QtMsgType, const QMessageLogContext &, const QString &) {}
+
+[[noreturn]] void fail(const char *what)
+{
+    std::fprintf(stderr, "%s\n", what);
+    std::abort();
+}
+
+int openConnections()
+{
+    return server->findChildren<MaiaXmlRpcServerConnection *>().size();
+}
+
+// Lets both ends run until `done` holds, or a bounded number of rounds passed.
+template<typename Predicate>
+bool spin(Predicate done, int rounds)
+{
+    for (int i = 0; i < rounds; ++i) {
+        if (done())
+            return true;
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    return done();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    qInstallMessageHandler(silence);
+    app = new QCoreApplication(*argc, *argv);
+    server = new MaiaXmlRpcServer(QHostAddress::LocalHost, 0);
+    receiver = new Receiver;
+    for (const char *method : {"echo", "add", "nothing", "fail"})
+        server->registerMethod(QString::fromLatin1(method), receiver, method);
+    if (server->serverPort() == 0)
+        fail("the server does not listen");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    const size_t cutCount = std::min<size_t>(data[0] % 8, size - 1);
+    const QByteArray stream(reinterpret_cast<const char *>(data) + 1 + cutCount, int(size - 1 - cutCount));
+    std::vector<int> cuts{0, stream.size()};
+    for (size_t i = 0; i < cutCount; ++i)
+        cuts.push_back(int(qint64(stream.size()) * data[1 + i] / 256));
+    std::sort(cuts.begin(), cuts.end());
+
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, server->serverPort());
+    if (!client.waitForConnected(5000))
+        fail("cannot connect to the server");
+    if (!spin([] { return openConnections() == 1; }, 1000))
+        fail("the server did not take the connection");
+
+    for (size_t i = 0; i + 1 < cuts.size(); ++i) {
+        if (cuts[i] == cuts[i + 1] || client.state() != QAbstractSocket::ConnectedState)
+            continue;
+        client.write(stream.mid(cuts[i], cuts[i + 1] - cuts[i]));
+        client.waitForBytesWritten(5000);
+        // Let the server see this packet on its own.
+        spin([] { return false; }, 3);
+    }
+
+    // Answered and closed, closed unanswered, or still waiting for more.
+    QByteArray answer;
+    spin([&] {
+        answer += client.readAll();
+        return client.state() == QAbstractSocket::UnconnectedState;
+    }, 50);
+    answer += client.readAll();
+    client.abort();
+    if (!spin([] { return openConnections() == 0; }, 1000))
+        fail("a connection object outlived its socket");
+
+    if (!answer.isEmpty()) {
+        if (!answer.startsWith("HTTP/1.1 200 Ok\r\n"))
+            fail("an answer without its status line");
+        if (!answer.contains("\r\n\r\n<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<methodResponse>"))
+            fail("an answer without a method response");
+    }
+    return 0;
+}
+
+#include "fuzz_serverconnection.moc"
