@@ -10,6 +10,8 @@
 #include <QMetaMethod>
 #include <QTcpSocket>
 
+#include <utility>
+
 namespace {
 
 constexpr int maxArguments = 10;
@@ -74,7 +76,9 @@ void MaiaXmlRpcServerConnection::readFromSocket()
     if (header && clientConnection->bytesAvailable() >= header->contentLength()) {
         // One request per connection: whatever follows the body is ignored.
         disconnect(clientConnection, SIGNAL(readyRead()), this, SLOT(readFromSocket()));
-        handleCall(decodeUpToNul(clientConnection->read(header->contentLength())));
+        // Decoded on its own, so the raw bytes are gone before parsing starts.
+        QString call = decodeUpToNul(clientConnection->read(header->contentLength()));
+        handleCall(std::move(call));
     }
 }
 
@@ -98,6 +102,7 @@ void MaiaXmlRpcServerConnection::handleCall(QString call)
     QDomDocument document;
     if (!document.setContent(call))
         return writeFault(-32700, QStringLiteral("parse error: not well formed"));
+    call = QString(); // the tree holds it all now
 
     const QDomElement root = document.documentElement();
     const QDomElement methodName = root.firstChildElement(QStringLiteral("methodName"));
