@@ -22,7 +22,7 @@ for target in "${targets[@]}"; do
         -dict="$here/xmlrpc.dict" -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-" \
         "$corpus" "$build/seeds/$target" > "$log" 2>&1
     status=$?
-    runs=$(awk -F': *' '/^stat::number_of_executed_units/ {print $2}' "$log")
+    runs=$(awk '/^stat::number_of_executed_units/ {print $NF}' "$log")
     done_line=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1)
     cov=$(sed -n 's/.* cov: \([0-9]*\).*/\1/p' <<< "$done_line")
     ft=$(sed -n 's/.* ft: \([0-9]*\).*/\1/p' <<< "$done_line")
