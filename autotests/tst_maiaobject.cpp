@@ -1,3 +1,4 @@
+#include "documentguard.h"
 #include "maiaObject.h"
 #include "outcomerecorder.h"
 
@@ -27,6 +28,8 @@ private slots:
     void readValue_data();
     void readValue();
     void readValue_unknownType();
+    void readValue_emptyTextIsNotNull_data();
+    void readValue_emptyTextIsNotNull();
 
     void roundTrip_data();
     void roundTrip();
@@ -57,6 +60,19 @@ QVariant readValueText(const QString &text)
 QString response(const QString &body)
 {
     return QStringLiteral("<?xml version=\"1.0\"?><methodResponse>%1</methodResponse>").arg(body);
+}
+
+// `length` characters of plain text, for documents longer than the pieces
+// the pre-scan reads at a time.
+QString filler(int length)
+{
+    return QStringLiteral("caption ").repeated(length / 8 + 1).left(length);
+}
+
+// 171 levels of array values, 513 elements deep, around `inner`.
+QString nested(const QString &inner)
+{
+    return QString("<value><array><data>").repeated(171) + inner + QString("</data></array></value>").repeated(171);
 }
 
 } // namespace
@@ -195,6 +211,14 @@ void TestMaiaObject::readValue_data()
     QTest::newRow("untyped text") << "<value>plain</value>" << QVariant(QStringLiteral("plain"));
     QTest::newRow("empty value") << "<value/>" << QVariant(QString());
     QTest::newRow("empty string") << "<value><string/></value>" << QVariant(QString());
+    QTest::newRow("string in CDATA") << "<value><string><![CDATA[a<b]]></string></value>" << QVariant(QStringLiteral("a<b"));
+    QTest::newRow("string in text and CDATA") << "<value><string>a &amp; <![CDATA[<b>]]> c</string></value>"
+                                              << QVariant(QStringLiteral("a & <b> c"));
+    QTest::newRow("string around a comment") << "<value><string>a<!-- b -->c</string></value>" << QVariant(QStringLiteral("ac"));
+    QTest::newRow("string of a comment only") << "<value><string><!-- b --></string></value>" << QVariant(QString());
+    QTest::newRow("string with a nested element") << "<value><string>a<i>b</i>c</string></value>" << QVariant(QStringLiteral("abc"));
+    QTest::newRow("base64 in two CDATA sections") << "<value><base64><![CDATA[AP9o]]><![CDATA[aQ==]]></base64></value>"
+                                                  << QVariant(QByteArray("\0\xffhi", 4));
     QTest::newRow("base64 with breaks and strays") << "<value><base64>AP9o\naQ==*</base64></value>"
                                                    << QVariant(QByteArray("\0\xffhi", 4));
     QTest::newRow("dateTime.iso8601 mixed case") << "<value><dateTime.iso8601>19980717T14:08:55</dateTime.iso8601></value>"
@@ -236,6 +260,26 @@ void TestMaiaObject::readValue_unknownType()
     QTest::ignoreMessage(QtDebugMsg, "Cannot demarshal unknown type \"i8\"");
     const QVariant list = readValueText("<value><array><data><value><I8>5</I8></value><value><int>6</int></value></data></array></value>");
     QCOMPARE(list, QVariant(QVariantList{QVariant(), 6}));
+}
+
+void TestMaiaObject::readValue_emptyTextIsNotNull_data()
+{
+    // A null text would make composeResponse() leave the value out.
+    QTest::addColumn<QString>("xml");
+    QTest::newRow("empty value") << "<value/>";
+    QTest::newRow("empty string element") << "<value><string></string></value>";
+    QTest::newRow("empty CDATA") << "<value><string><![CDATA[]]></string></value>";
+    QTest::newRow("empty untyped CDATA") << "<value><![CDATA[]]></value>";
+    QTest::newRow("member with an empty name") << "<value><struct><member><name><![CDATA[]]></name><value>x</value></member></struct></value>";
+}
+
+void TestMaiaObject::readValue_emptyTextIsNotNull()
+{
+    QFETCH(QString, xml);
+    const QVariant value = readValueText(xml);
+    const QString text = value.type() == QVariant::Map ? value.toMap().firstKey() : value.toString();
+    QVERIFY(text.isEmpty());
+    QVERIFY(!text.isNull());
 }
 
 void TestMaiaObject::roundTrip_data()
@@ -305,6 +349,50 @@ void TestMaiaObject::parseResponse_data()
                                       "<methodResponse><params/></methodResponse>"
                                    << true << -32700 << "parse error: response refused: a document type declaration is not accepted"
                                    << QVariant();
+
+    // Documents longer than one piece of the pre-scan: what lies past the
+    // first piece, or across the end of one, is judged as in a short one.
+    const int piece = DocumentGuard::scanPiece;
+    const QString prolog = "<?xml version=\"1.0\"?><!--";
+    for (int shift : {-5, -1, 0, 4}) {
+        QTest::addRow("document type at piece end %+d", shift)
+            << prolog + filler(piece + shift - prolog.size()) + "--><!DOCTYPE m><methodResponse><params/></methodResponse>"
+            << true << -32700 << "parse error: response refused: a document type declaration is not accepted" << QVariant();
+    }
+    QTest::newRow("document type after the root, pieces later")
+        << response("<params><param><value>" + filler(2 * piece) + "</value></param></params>") + "<!DOCTYPE m>"
+        << true << -32700 << "parse error: response not well formed at line " << QVariant();
+    const QString head = response("").left(response("").indexOf("</")) + "<params><param><value><string>";
+    for (int shift : {0, 1, 7, 13}) {
+        QTest::addRow("nested past the limit across piece ends %d", shift)
+            << head + filler(2 * piece + shift - head.size()) + "</string></value></param><param>"
+                   + nested("<value>x</value>") + "</param></params></methodResponse>"
+            << true << -32700 << "parse error: response refused: elements nested deeper than 512 levels" << QVariant();
+    }
+    // The reader stops at "]]>" in a text, before the nesting: not refused.
+    for (int shift : {-2, -1, 0}) {
+        QTest::addRow("']]>' at piece end %+d, nested past the limit after it", shift)
+            << head + filler(piece + shift - head.size()) + "]]>" + filler(10) + "</string></value></param><param>"
+                   + nested("<value>x</value>") + "</param></params></methodResponse>"
+            << true << -32700 << "parse error: response not well formed at line " << QVariant();
+    }
+    QString big;
+    for (int i = 1; i <= 3; ++i)
+        big += filler(i * piece - big.size() - 3) + (i == 1 ? QStringLiteral("&amp;") : i == 2 ? QStringLiteral("\u00e9\u20ac") : QStringLiteral("&#x20AC;"));
+    QString expectedBig = big;
+    expectedBig.replace("&amp;", "&").replace("&#x20AC;", QStringLiteral("\u20ac"));
+    QVariantList items;
+    QString itemsXml;
+    for (int i = 0; i < 600; ++i) {
+        items << i;
+        itemsXml += QStringLiteral("<value><int>%1</int></value>").arg(i);
+    }
+    items << expectedBig;
+    QTest::newRow("text over several pieces, among 600 values")
+        << response("<params><param><value><array><data>" + itemsXml + "<value><string>" + big
+                    + "</string></value></data></array></value></param></params>")
+        << false << 0 << QString() << QVariant(items);
+
     QTest::newRow("other element") << response("<result/>") << true << -32600
                                    << "parse error: invalid xml-rpc. not conforming to spec." << QVariant();
     QTest::newRow("root without children") << "<methodResponse/>" << true << -32600
