@@ -36,6 +36,19 @@ QDomElement firstDescendant(const QDomNode &parent, const QString &tagName)
     return QDomElement();
 }
 
+// The element's text as text() gives it, but shared with the tree rather than
+// copied when a single text or CDATA child holds it: values can be megabytes.
+QString textOf(const QDomElement &element)
+{
+    const QDomNode only = element.firstChild();
+    if ((only.isText() || only.isCDATASection()) && only.nextSibling().isNull()) {
+        const QString data = only.nodeValue();
+        if (!data.isNull()) // text() gives an empty text, never a null one
+            return data;
+    }
+    return element.text();
+}
+
 } // namespace
 
 MaiaObject::MaiaObject(QObject *parent)
@@ -105,24 +118,24 @@ QVariant MaiaObject::fromXml(const QDomElement &value)
     if (value.tagName().toLower() != QLatin1String("value"))
         return QVariant();
     if (!value.firstChild().isElement())
-        return QVariant(value.text());
+        return QVariant(textOf(value));
 
     const QDomElement typed = value.firstChild().toElement();
     const QString type = typed.tagName().toLower();
     if (type == QLatin1String("string"))
-        return QVariant(typed.text());
+        return QVariant(textOf(typed));
     if (type == QLatin1String("i4") || type == QLatin1String("int"))
-        return QVariant(typed.text().toInt());
+        return QVariant(textOf(typed).toInt());
     if (type == QLatin1String("double"))
-        return QVariant(typed.text().toDouble());
+        return QVariant(textOf(typed).toDouble());
     if (type == QLatin1String("boolean")) {
-        const QString text = typed.text();
+        const QString text = textOf(typed);
         return QVariant(text.toLower() == QLatin1String("true") || text == QLatin1String("1"));
     }
     if (type == QLatin1String("base64"))
-        return QVariant(QByteArray::fromBase64(typed.text().toLatin1()));
+        return QVariant(QByteArray::fromBase64(textOf(typed).toLatin1()));
     if (type == QLatin1String("datetime") || type == QLatin1String("datetime.iso8601"))
-        return QVariant(QDateTime::fromString(typed.text(), dateTimeFormat));
+        return QVariant(QDateTime::fromString(textOf(typed), dateTimeFormat));
     if (type == QLatin1String("nil"))
         return QVariant();
     if (type == QLatin1String("array")) {
@@ -135,7 +148,7 @@ QVariant MaiaObject::fromXml(const QDomElement &value)
     if (type == QLatin1String("struct")) {
         QVariantMap map;
         for (QDomNode member = typed.firstChild(); !member.isNull(); member = member.nextSibling()) {
-            const QString key = firstDescendant(member, QStringLiteral("name")).text();
+            const QString key = textOf(firstDescendant(member, QStringLiteral("name")));
             map.insert(key, fromXml(firstDescendant(member, QStringLiteral("value"))));
         }
         return map;
@@ -194,9 +207,13 @@ void MaiaObject::parseResponse(QString response, QNetworkReply *reply)
     QString errorMessage;
     int errorLine = 0;
     const QString refusal = DocumentGuard::refusal(response);
+    const bool parsed = refusal.isEmpty() && document.setContent(response, &errorMessage, &errorLine);
+    // From here on the tree holds all that is read: a text moved in by the
+    // caller is let go before the values are copied out of the tree.
+    response.clear();
     if (!refusal.isEmpty()) {
         emit fault(-32700, QLatin1String("parse error: response refused: ") + refusal, reply);
-    } else if (!document.setContent(response, &errorMessage, &errorLine)) {
+    } else if (!parsed) {
         emit fault(-32700,
                    QStringLiteral("parse error: response not well formed at line %1: %2")
                        .arg(QString::number(errorLine), errorMessage),

@@ -101,8 +101,9 @@ void MaiaXmlRpcClient::replyFinished(QNetworkReply *reply)
         if (nul >= 0)
             body.truncate(nul);
         response = QString::fromUtf8(body);
-    }
-    call->parseResponse(response, reply);
+    } // the body's bytes are freed here, before the parse
+    // Moved, so that the call object may free the text once it is parsed.
+    call->parseResponse(std::move(response), reply);
 }
 
 void MaiaXmlRpcClient::refuseOversizedReply(qint64 received, qint64 total)
