@@ -12,9 +12,6 @@ public:
     static constexpr int maxDepth = 512;
     // The largest body either side reads: a call or a response.
     static constexpr qint64 maxDocumentBytes = 64 * 1024 * 1024;
-    // Characters handed to the reader at a time, so that it never holds an
-    // encoded and a decoded copy of the whole document besides the caller's.
-    static constexpr int scanPiece = 64 * 1024;
 
     // Why the document is refused, or an empty text when it may be parsed.
     static QString refusal(const QString &document);
