@@ -109,31 +109,24 @@ Document makeDocument(const QString &kind, qint64 bytes, bool call)
             c = char(random.bounded(256));
         text += "<base64>" + raw.toBase64() + "</base64>";
         document.count = raw.size();
-    } else if (kind == QLatin1String("struct")) {
-        text += "<struct>";
-        const qint64 end = head.size() + room - qint64(sizeof "</struct>") + 1;
-        for (int i = 0;; ++i) {
-            const QByteArray value = i % 2 ? "<string>caption " + QByteArray::number(i) + "</string>"
-                                           : "<int>" + QByteArray::number(i) + "</int>";
-            const QByteArray member = "<member><name>m" + QByteArray::number(i) + "</name><value>" + value
-                                      + "</value></member>";
-            if (text.size() + member.size() > end)
-                break;
-            text += member;
-            ++document.count;
-        }
-        text += "</struct>";
     } else {
-        text += "<array><data>";
-        const qint64 end = head.size() + room - qint64(sizeof "</data></array>") + 1;
+        // Many small items, as many as fit before the closing tags.
+        const bool isStruct = kind == QLatin1String("struct");
+        const QByteArray open = isStruct ? "<struct>" : "<array><data>";
+        const QByteArray close = isStruct ? "</struct>" : "</data></array>";
+        const qint64 end = head.size() + room - close.size();
+        text += open;
         for (int i = 0;; ++i) {
-            const QByteArray item = "<value><int>" + QByteArray::number(i) + "</int></value>";
+            const QByteArray number = QByteArray::number(i);
+            const QByteArray value = i % 2 ? "<string>caption " + number + "</string>" : "<int>" + number + "</int>";
+            const QByteArray item = isStruct ? "<member><name>m" + number + "</name><value>" + value + "</value></member>"
+                                             : "<value><int>" + number + "</int></value>";
             if (text.size() + item.size() > end)
                 break;
             text += item;
             ++document.count;
         }
-        text += "</data></array>";
+        text += close;
     }
     text += tail;
     return document;
@@ -323,7 +316,7 @@ protected:
 int runServer(const QString &kind, qint64 bytes)
 {
     Counter counter;
-    MaiaXmlRpcServer server(QHostAddress(QHostAddress::LocalHost), 0);
+    MaiaXmlRpcServer server(QHostAddress::LocalHost, 0);
     if (server.serverPort() == 0)
         return 1;
     server.registerMethod(QStringLiteral("count"), &counter, "count");

@@ -1,5 +1,6 @@
 // A response body from an untrusted service, read the way the client reads
 // it: every input must end in exactly one outcome, and never in a crash.
+#include "documentguard.h"
 #include "maiaObject.h"
 
 #include <QByteArray>
@@ -19,10 +20,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    QByteArray body(reinterpret_cast<const char *>(data), int(size));
-    const int nul = body.indexOf('\0');
-    if (nul >= 0)
-        body.truncate(nul);
+    const QByteArray body(reinterpret_cast<const char *>(data), int(size));
 
     int outcomes = 0;
     auto *call = new MaiaObject; // deletes itself after its outcome
@@ -32,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         MaiaObject::composeResponse(result);
     });
     QObject::connect(call, &MaiaObject::fault, [&](int, const QString &, QNetworkReply *) { ++outcomes; });
-    call->parseResponse(QString::fromUtf8(body), nullptr);
+    call->parseResponse(DocumentGuard::decodeUpToNul(body), nullptr);
     if (outcomes != 1) {
         std::fprintf(stderr, "%d outcomes for one response\n", outcomes);
         std::abort();

@@ -19,6 +19,14 @@ bool mayBeRefused(const QString &document)
 
 } // namespace
 
+QString DocumentGuard::decodeUpToNul(QByteArray bytes)
+{
+    const int nul = bytes.indexOf('\0');
+    if (nul >= 0)
+        bytes.truncate(nul);
+    return QString::fromUtf8(bytes);
+}
+
 QString DocumentGuard::refusal(const QString &document)
 {
     if (!mayBeRefused(document))

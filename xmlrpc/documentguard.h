@@ -13,6 +13,8 @@ public:
     // The largest body either side reads: a call or a response.
     static constexpr qint64 maxDocumentBytes = 64 * 1024 * 1024;
 
+    // Received bytes as text: UTF-8 up to the first NUL byte, which ends it.
+    static QString decodeUpToNul(QByteArray bytes);
     // Why the document is refused, or an empty text when it may be parsed.
     static QString refusal(const QString &document);
 };

@@ -96,12 +96,8 @@ void MaiaXmlRpcClient::replyFinished(QNetworkReply *reply)
     } else if (reply->error() != QNetworkReply::NoError) {
         response = MaiaFault(-32300, reply->errorString()).composeFault();
     } else {
-        QByteArray body = reply->readAll();
-        const int nul = body.indexOf('\0');
-        if (nul >= 0)
-            body.truncate(nul);
-        response = QString::fromUtf8(body);
-    } // the body's bytes are freed here, before the parse
+        response = DocumentGuard::decodeUpToNul(reply->readAll()); // the bytes go before the parse
+    }
     // Moved, so that the call object may free the text once it is parsed.
     call->parseResponse(std::move(response), reply);
 }

@@ -19,15 +19,6 @@ constexpr int maxArguments = 10;
 constexpr int maxHeaderBytes = 64 * 1024;
 constexpr uint maxContentLength = DocumentGuard::maxDocumentBytes;
 
-// Socket bytes as text; a NUL byte ends it.
-QString decodeUpToNul(QByteArray bytes)
-{
-    const int nul = bytes.indexOf('\0');
-    if (nul >= 0)
-        bytes.truncate(nul);
-    return QString::fromUtf8(bytes);
-}
-
 } // namespace
 
 MaiaXmlRpcServerConnection::MaiaXmlRpcServerConnection(QTcpSocket *connection, QObject *parent)
@@ -48,7 +39,7 @@ void MaiaXmlRpcServerConnection::readFromSocket()
 {
     while (!header && clientConnection->canReadLine()) {
         const QByteArray line = clientConnection->readLine();
-        headerString += decodeUpToNul(line);
+        headerString += DocumentGuard::decodeUpToNul(line);
         if (headerString.size() > maxHeaderBytes) {
             qWarning() << "Closing a connection whose header passed" << maxHeaderBytes << "bytes";
             return close();
@@ -77,7 +68,7 @@ void MaiaXmlRpcServerConnection::readFromSocket()
         // One request per connection: whatever follows the body is ignored.
         disconnect(clientConnection, SIGNAL(readyRead()), this, SLOT(readFromSocket()));
         // Decoded on its own, so the raw bytes are gone before parsing starts.
-        QString call = decodeUpToNul(clientConnection->read(header->contentLength()));
+        QString call = DocumentGuard::decodeUpToNul(clientConnection->read(header->contentLength()));
         handleCall(std::move(call));
     }
 }
