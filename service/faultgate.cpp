@@ -1,7 +1,7 @@
 #include "faultgate.h"
 
 #include "importservice.h"
-#include "maiaFault.h"
+#include "documentwriter.h"
 #include "maiaObject.h"
 
 #include <QDomDocument>
@@ -91,12 +91,12 @@ void FaultGate::dispatch(QTcpSocket *client, const QByteArray &request, const QB
                                 {"statusMessage", fault->text},
                                 {"output", QVariantList()}};
         call.note = QStringLiteral("injected status %1").arg(fault->code);
-        client->write(httpAnswer(200, "OK", MaiaObject::composeResponse(reply).toUtf8()));
+        client->write(httpAnswer(200, "OK", DocumentWriter::response(reply)));
         break;
     }
     case ImportService::FaultKind::XmlRpcFault:
         call.note = QStringLiteral("injected fault %1").arg(fault->code);
-        client->write(httpAnswer(200, "OK", MaiaFault(fault->code, fault->text).composeFault().toUtf8()));
+        client->write(httpAnswer(200, "OK", DocumentWriter::fault(fault->code, fault->text)));
         break;
     case ImportService::FaultKind::HttpError:
         call.note = QStringLiteral("injected HTTP %1").arg(fault->code);
@@ -104,7 +104,7 @@ void FaultGate::dispatch(QTcpSocket *client, const QByteArray &request, const QB
         break;
     case ImportService::FaultKind::Reply:
         call.note = QStringLiteral("injected reply");
-        client->write(httpAnswer(200, "OK", MaiaObject::composeResponse(fault->reply).toUtf8()));
+        client->write(httpAnswer(200, "OK", DocumentWriter::response(fault->reply)));
         break;
     case ImportService::FaultKind::MalformedXml:
         call.note = QStringLiteral("injected malformed XML");

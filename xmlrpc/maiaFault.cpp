@@ -1,6 +1,6 @@
 #include "maiaFault.h"
 
-#include "maiaObject.h"
+#include "documentwriter.h"
 
 namespace {
 const int maiaFaultTypeId = qRegisterMetaType<MaiaFault>("MaiaFault");
@@ -30,12 +30,7 @@ MaiaFault &MaiaFault::operator=(const MaiaFault &other)
 
 QString MaiaFault::composeFault()
 {
-    QDomElement response;
-    QDomDocument document = MaiaObject::createDocument(QStringLiteral("methodResponse"), &response);
-    QDomElement fault = document.createElement(QStringLiteral("fault"));
-    response.appendChild(fault);
-    fault.appendChild(MaiaObject::toXml(faultStruct, document));
-    return document.toString(1);
+    return QString::fromUtf8(DocumentWriter::fault(code(), message()));
 }
 
 int MaiaFault::code() const

@@ -1,24 +1,13 @@
 #include "maiaObject.h"
 
 #include "documentguard.h"
+#include "documentwriter.h"
 
 #include <QDateTime>
 #include <QDebug>
-#include <QDomImplementation>
 #include <QPointer>
 
 namespace {
-
-const QString dateTimeFormat = QStringLiteral("yyyyMMddThh:mm:ss");
-
-QDomElement typedValue(QDomDocument &document, QDomElement &value, const QString &type,
-                       const QString &text)
-{
-    QDomElement element = document.createElement(type);
-    element.appendChild(document.createTextNode(text));
-    value.appendChild(element);
-    return value;
-}
 
 // First element below `parent` (in document order) with the given tag name.
 QDomElement firstDescendant(const QDomNode &parent, const QString &tagName)
@@ -54,7 +43,6 @@ QString textOf(const QDomElement &element)
 MaiaObject::MaiaObject(QObject *parent)
     : QObject(parent)
 {
-    QDomImplementation::setInvalidDataPolicy(QDomImplementation::DropInvalidChars);
 }
 
 QDomElement MaiaObject::toXml(QVariant arg)
@@ -65,52 +53,31 @@ QDomElement MaiaObject::toXml(QVariant arg)
 
 QDomElement MaiaObject::toXml(const QVariant &arg, QDomDocument &document)
 {
+    if (!DocumentWriter::isWritable(arg))
+        return QDomElement();
     QDomElement value = document.createElement(QStringLiteral("value"));
-    switch (arg.type()) {
-    case QVariant::Bool:
-        return typedValue(document, value, QStringLiteral("boolean"),
-                          arg.toBool() ? QStringLiteral("1") : QStringLiteral("0"));
-    case QVariant::Int:
-        return typedValue(document, value, QStringLiteral("int"), QString::number(arg.toInt()));
-    case QVariant::Double:
-        return typedValue(document, value, QStringLiteral("double"),
-                          QString::number(arg.toDouble(), 'g', 6));
-    case QVariant::String:
-        return typedValue(document, value, QStringLiteral("string"), arg.toString());
-    case QVariant::ByteArray:
-        return typedValue(document, value, QStringLiteral("base64"),
-                          QString::fromLatin1(arg.toByteArray().toBase64()));
-    case QVariant::DateTime:
-        return typedValue(document, value, QStringLiteral("datetime.iso8601"),
-                          arg.toDateTime().toString(dateTimeFormat));
-    case QVariant::Map: {
-        QDomElement structElement = document.createElement(QStringLiteral("struct"));
-        value.appendChild(structElement);
+    const auto append = [&](QDomElement &parent, const QString &tag) {
+        return parent.appendChild(document.createElement(tag)).toElement();
+    };
+    QString text;
+    if (const char *tag = DocumentWriter::scalar(arg, &text)) {
+        append(value, QLatin1String(tag)).appendChild(document.createTextNode(DocumentWriter::allowedText(text)));
+    } else if (arg.type() == QVariant::Map) {
+        QDomElement structElement = append(value, QStringLiteral("struct"));
         const QVariantMap map = arg.toMap();
         for (auto it = map.cbegin(); it != map.cend(); ++it) {
-            QDomElement member = document.createElement(QStringLiteral("member"));
-            structElement.appendChild(member);
-            QDomElement name = document.createElement(QStringLiteral("name"));
-            member.appendChild(name);
-            name.appendChild(document.createTextNode(it.key()));
+            QDomElement member = append(structElement, QStringLiteral("member"));
+            append(member, QStringLiteral("name")).appendChild(document.createTextNode(DocumentWriter::allowedText(it.key())));
             member.appendChild(toXml(it.value(), document));
         }
-        return value;
-    }
-    case QVariant::List: {
-        QDomElement array = document.createElement(QStringLiteral("array"));
-        QDomElement data = document.createElement(QStringLiteral("data"));
-        array.appendChild(data);
-        value.appendChild(array);
+    } else {
+        QDomElement array = append(value, QStringLiteral("array"));
+        QDomElement data = append(array, QStringLiteral("data"));
         const QVariantList list = arg.toList();
         for (const QVariant &item : list)
             data.appendChild(toXml(item, document));
-        return value;
     }
-    default:
-        qDebug().nospace() << "Failed to marshal unknown variant type: " << arg.type();
-        return QDomElement();
-    }
+    return value;
 }
 
 QVariant MaiaObject::fromXml(const QDomElement &value)
@@ -135,7 +102,7 @@ QVariant MaiaObject::fromXml(const QDomElement &value)
     if (type == QLatin1String("base64"))
         return QVariant(QByteArray::fromBase64(textOf(typed).toLatin1()));
     if (type == QLatin1String("datetime") || type == QLatin1String("datetime.iso8601"))
-        return QVariant(QDateTime::fromString(textOf(typed), dateTimeFormat));
+        return QVariant(QDateTime::fromString(textOf(typed), QLatin1String(DocumentWriter::dateTimeFormat)));
     if (type == QLatin1String("nil"))
         return QVariant();
     if (type == QLatin1String("array")) {
@@ -157,47 +124,14 @@ QVariant MaiaObject::fromXml(const QDomElement &value)
     return QVariant();
 }
 
-QDomDocument MaiaObject::createDocument(const QString &rootName, QDomElement *root)
-{
-    // Set here too, so documents built without a call object drop invalid characters.
-    QDomImplementation::setInvalidDataPolicy(QDomImplementation::DropInvalidChars);
-    QDomDocument document;
-    document.appendChild(document.createProcessingInstruction(
-        QStringLiteral("xml"), QStringLiteral("version=\"1.0\" encoding=\"UTF-8\"")));
-    *root = document.createElement(rootName);
-    document.appendChild(*root);
-    return document;
-}
-
 QString MaiaObject::composeCall(QString method, QList<QVariant> args)
 {
-    QDomElement call;
-    QDomDocument document = createDocument(QStringLiteral("methodCall"), &call);
-    QDomElement methodName = document.createElement(QStringLiteral("methodName"));
-    methodName.appendChild(document.createTextNode(method));
-    call.appendChild(methodName);
-    QDomElement params = document.createElement(QStringLiteral("params"));
-    call.appendChild(params);
-    for (const QVariant &arg : qAsConst(args)) {
-        QDomElement param = document.createElement(QStringLiteral("param"));
-        param.appendChild(toXml(arg, document));
-        params.appendChild(param);
-    }
-    return document.toString(1);
+    return QString::fromUtf8(DocumentWriter::call(method, args));
 }
 
 QString MaiaObject::composeResponse(QVariant arg)
 {
-    QDomElement response;
-    QDomDocument document = createDocument(QStringLiteral("methodResponse"), &response);
-    QDomElement params = document.createElement(QStringLiteral("params"));
-    response.appendChild(params);
-    if (!arg.isNull()) {
-        QDomElement param = document.createElement(QStringLiteral("param"));
-        param.appendChild(toXml(arg, document));
-        params.appendChild(param);
-    }
-    return document.toString(1);
+    return QString::fromUtf8(DocumentWriter::response(arg));
 }
 
 void MaiaObject::parseResponse(QString response, QNetworkReply *reply)

@@ -26,9 +26,6 @@ public:
     QString composeCall(QString method, QList<QVariant> args);
     static QString composeResponse(QVariant arg);
 
-    // A document with the XML declaration and the given root element.
-    static QDomDocument createDocument(const QString &rootName, QDomElement *root);
-
 public slots:
     void parseResponse(QString response, QNetworkReply *reply);
 

@@ -1,6 +1,7 @@
 #include "maiaXmlRpcClient.h"
 
 #include "documentguard.h"
+#include "documentwriter.h"
 #include "maiaFault.h"
 #include "maiaObject.h"
 
@@ -73,7 +74,7 @@ QNetworkReply *MaiaXmlRpcClient::call(QString method, QList<QVariant> args, QObj
     call->setProperty("name", tag);
     connect(call, SIGNAL(aresponse(QVariant &, QNetworkReply *)), responseObject, responseSlot);
     connect(call, SIGNAL(fault(int, const QString &, QNetworkReply *)), faultObject, faultSlot);
-    QNetworkReply *reply = accessManager.post(request, call->composeCall(method, args).toUtf8());
+    QNetworkReply *reply = accessManager.post(request, DocumentWriter::call(method, args));
     pendingCalls.insert(reply, call);
     // Stop reading a body no document may have; the announced size is enough.
     connect(reply, SIGNAL(downloadProgress(qint64, qint64)), this, SLOT(refuseOversizedReply(qint64, qint64)));

@@ -1,6 +1,7 @@
 #include "maiaXmlRpcServerConnection.h"
 
 #include "documentguard.h"
+#include "documentwriter.h"
 #include "maiaFault.h"
 #include "maiaObject.h"
 #include "qhttprequestheader.h"
@@ -116,23 +117,26 @@ void MaiaXmlRpcServerConnection::handleCall(QString call)
         return writeFault(-32602, QStringLiteral("server error: invalid method parameters"));
 
     if (result.canConvert(QMetaType::type("MaiaFault")))
-        writeResponse(result.value<MaiaFault>().composeFault());
+        {
+        const MaiaFault fault = result.value<MaiaFault>();
+        writeResponse(DocumentWriter::fault(fault.code(), fault.message()));
+    }
     else
-        writeResponse(MaiaObject::composeResponse(result));
+        writeResponse(DocumentWriter::response(result));
 }
 
 void MaiaXmlRpcServerConnection::writeFault(int code, const QString &message)
 {
-    writeResponse(MaiaFault(code, message).composeFault());
+    writeResponse(DocumentWriter::fault(code, message));
 }
 
-void MaiaXmlRpcServerConnection::writeResponse(QString content)
+void MaiaXmlRpcServerConnection::writeResponse(const QByteArray &content)
 {
     QHttpResponseHeader responseHeader(200, QStringLiteral("Ok"));
     responseHeader.setValue(QStringLiteral("Server"), QStringLiteral("MaiaXmlRpc/0.1"));
     responseHeader.setValue(QStringLiteral("Content-Type"), QStringLiteral("text/xml"));
     responseHeader.setValue(QStringLiteral("Connection"), QStringLiteral("close"));
-    clientConnection->write(responseHeader.toString().toUtf8() + content.toUtf8());
+    clientConnection->write(responseHeader.toString().toUtf8() + content);
     clientConnection->disconnectFromHost();
 }
 

@@ -31,7 +31,7 @@ private:
     void close(); // at once: nothing more is read or written
     void handleCall(QString call);
     void writeFault(int code, const QString &message);
-    void writeResponse(QString content);
+    void writeResponse(const QByteArray &content);
     bool invokeWithVariants(QObject *object, const QByteArray &method, const QVariantList &args,
                             QVariant *result, Qt::ConnectionType type = Qt::AutoConnection);
     QByteArray findReturnType(const QMetaObject *meta, const QByteArray &method,

@@ -1,0 +1,351 @@
+#include "documentwriter.h"
+
+#include <QDateTime>
+#include <QDebug>
+
+#include <algorithm>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+const char declaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+
+// Text that is copied as it stands: no markup, nothing XML forbids, no surrogate.
+inline bool isPlain(ushort c)
+{
+    return (c >= 0x20 && c < 0xD800 && c != '<' && c != '&' && c != '>') || (c >= 0xE000 && c < 0xFFFE);
+}
+
+// Copies the run of plain ASCII at `from` as bytes; returns the first unit after it.
+const ushort *copyPlainAscii(const ushort *from, const ushort *end, char *&to)
+{
+    const ushort *p = from;
+#if defined(__SSE2__)
+    // Signed lanes: everything from 0x8000 up is below 0x20 too.
+    const __m128i space = _mm_set1_epi16(0x20), del = _mm_set1_epi16(0x7F);
+    const __m128i lt = _mm_set1_epi16('<'), amp = _mm_set1_epi16('&'), gt = _mm_set1_epi16('>');
+    for (; end - p >= 8; p += 8) {
+        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const __m128i outside = _mm_or_si128(_mm_cmplt_epi16(units, space), _mm_cmpgt_epi16(units, del));
+        const __m128i markup = _mm_or_si128(_mm_cmpeq_epi16(units, lt),
+                                            _mm_or_si128(_mm_cmpeq_epi16(units, amp), _mm_cmpeq_epi16(units, gt)));
+        const int mask = _mm_movemask_epi8(_mm_or_si128(outside, markup));
+        if (mask) {
+            for (const ushort *stop = p + (__builtin_ctz(unsigned(mask)) >> 1); p < stop; ++p)
+                *to++ = char(*p);
+            return p;
+        }
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(to), _mm_packus_epi16(units, units));
+        to += 8;
+    }
+#endif
+    for (; p < end && *p < 0x80 && isPlain(*p); ++p)
+        *to++ = char(*p);
+    return p;
+}
+
+void putUtf8(char *&to, uint c)
+{
+    if (c < 0x80) {
+        *to++ = char(c);
+    } else if (c < 0x800) {
+        *to++ = char(0xC0 | c >> 6);
+        *to++ = char(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        *to++ = char(0xE0 | c >> 12);
+        *to++ = char(0x80 | (c >> 6 & 0x3F));
+        *to++ = char(0x80 | (c & 0x3F));
+    } else {
+        *to++ = char(0xF0 | c >> 18);
+        *to++ = char(0x80 | (c >> 12 & 0x3F));
+        *to++ = char(0x80 | (c >> 6 & 0x3F));
+        *to++ = char(0x80 | (c & 0x3F));
+    }
+}
+
+} // namespace
+
+DocumentWriter::DocumentWriter(const char *root)
+    : root(root)
+{
+    reserve(512);
+    latin1(declaration);
+    open(root, 0);
+}
+
+QByteArray DocumentWriter::call(const QString &method, const QVariantList &args)
+{
+    DocumentWriter writer("methodCall");
+    writer.textElement("methodName", method, 1);
+    if (args.isEmpty()) {
+        writer.empty("params", 1);
+    } else {
+        writer.open("params", 1);
+        for (const QVariant &arg : args)
+            writer.writeParam(arg);
+        writer.close("params", 1);
+    }
+    return writer.finish();
+}
+
+QByteArray DocumentWriter::response(const QVariant &result)
+{
+    DocumentWriter writer("methodResponse");
+    if (result.isNull()) {
+        writer.empty("params", 1);
+    } else {
+        writer.open("params", 1);
+        writer.writeParam(result);
+        writer.close("params", 1);
+    }
+    return writer.finish();
+}
+
+QByteArray DocumentWriter::fault(int code, const QString &message)
+{
+    DocumentWriter writer("methodResponse");
+    writer.open("fault", 1);
+    writer.writeValue(QVariantMap{{QStringLiteral("faultCode"), code}, {QStringLiteral("faultString"), message}}, 2);
+    writer.close("fault", 1);
+    return writer.finish();
+}
+
+const char *DocumentWriter::scalar(const QVariant &value, QString *text)
+{
+    switch (value.type()) {
+    case QVariant::Bool:
+        *text = value.toBool() ? QStringLiteral("1") : QStringLiteral("0");
+        return "boolean";
+    case QVariant::Int:
+        *text = QString::number(value.toInt());
+        return "int";
+    case QVariant::Double:
+        *text = QString::number(value.toDouble(), 'g', 6);
+        return "double";
+    case QVariant::String:
+        *text = value.toString();
+        return "string";
+    case QVariant::ByteArray:
+        *text = QString::fromLatin1(value.toByteArray().toBase64());
+        return "base64";
+    case QVariant::DateTime:
+        *text = value.toDateTime().toString(QLatin1String(dateTimeFormat));
+        return "datetime.iso8601";
+    default:
+        return nullptr;
+    }
+}
+
+bool DocumentWriter::isWritable(const QVariant &value)
+{
+    switch (value.type()) {
+    case QVariant::Bool:
+    case QVariant::Int:
+    case QVariant::Double:
+    case QVariant::String:
+    case QVariant::ByteArray:
+    case QVariant::DateTime:
+    case QVariant::Map:
+    case QVariant::List:
+        return true;
+    default:
+        qDebug().nospace() << "Failed to marshal unknown variant type: " << value.type();
+        return false;
+    }
+}
+
+QString DocumentWriter::allowedText(const QString &text)
+{
+    const ushort *p = text.utf16();
+    const ushort *const end = p + text.size();
+    if (std::all_of(p, end, isPlain))
+        return text;
+    QString allowed;
+    allowed.reserve(text.size());
+    while (p < end) {
+        const ushort c = *p++;
+        if (isPlain(c) || c == '<' || c == '&' || c == '>' || c == '\t' || c == '\n' || c == '\r') {
+            allowed.append(QChar(c));
+        } else if (QChar::isHighSurrogate(c) && p < end && QChar::isLowSurrogate(*p)) {
+            allowed.append(QChar(c));
+            allowed.append(QChar(*p++));
+        }
+    }
+    return allowed;
+}
+
+void DocumentWriter::writeParam(const QVariant &value)
+{
+    if (isWritable(value)) {
+        open("param", 2);
+        writeValue(value, 3);
+        close("param", 2);
+    } else {
+        empty("param", 2);
+    }
+}
+
+// Only called for writable values: an unwritable one leaves no element at all.
+void DocumentWriter::writeValue(const QVariant &value, int depth)
+{
+    open("value", depth);
+    const int inner = depth + 1;
+    QString text;
+    if (const char *tag = scalar(value, &text)) {
+        textElement(tag, text, inner);
+    } else if (value.type() == QVariant::Map) {
+        const QVariantMap map = value.toMap();
+        if (map.isEmpty()) {
+            empty("struct", inner);
+        } else {
+            open("struct", inner);
+            for (auto it = map.cbegin(); it != map.cend(); ++it) {
+                open("member", inner + 1);
+                textElement("name", it.key(), inner + 2);
+                if (isWritable(it.value()))
+                    writeValue(it.value(), inner + 2);
+                close("member", inner + 1);
+            }
+            close("struct", inner);
+        }
+    } else {
+        const QVariantList list = value.toList();
+        QVariantList items;
+        items.reserve(list.size());
+        for (const QVariant &item : list) {
+            if (isWritable(item))
+                items.append(item);
+        }
+        open("array", inner);
+        if (items.isEmpty()) {
+            empty("data", inner + 1);
+        } else {
+            open("data", inner + 1);
+            for (const QVariant &item : qAsConst(items))
+                writeValue(item, inner + 2);
+            close("data", inner + 1);
+        }
+        close("array", inner);
+    }
+    close("value", depth);
+}
+
+void DocumentWriter::open(const char *tag, int depth)
+{
+    indent(depth);
+    latin1("<");
+    latin1(tag);
+    latin1(">\n");
+}
+
+void DocumentWriter::close(const char *tag, int depth)
+{
+    indent(depth);
+    latin1("</");
+    latin1(tag);
+    latin1(">\n");
+}
+
+void DocumentWriter::empty(const char *tag, int depth)
+{
+    indent(depth);
+    latin1("<");
+    latin1(tag);
+    latin1("/>\n");
+}
+
+void DocumentWriter::textElement(const char *tag, const QString &text, int depth)
+{
+    indent(depth);
+    latin1("<");
+    latin1(tag);
+    latin1(">");
+    escaped(text);
+    latin1("</");
+    latin1(tag);
+    latin1(">\n");
+}
+
+// As QDom writes a text node: '<', '&' and CR as references, '>' only after
+// "]]" of the same text, and the characters XML forbids left out.
+void DocumentWriter::escaped(const QString &text)
+{
+    const ushort *p = text.utf16();
+    const ushort *const end = p + text.size();
+    reserve(text.size());
+    const qptrdiff start = cursor - begin;
+    constexpr int chunk = 4096;
+    constexpr int widest = 5; // "&amp;" and "&#xd;" for one unit
+    while (p < end) {
+        const ushort *const chunkEnd = p + qMin<qptrdiff>(chunk, end - p);
+        reserve(int(chunkEnd - p) * widest);
+        char *to = cursor;
+        const auto put = [&to](const char *reference, int length) {
+            std::memcpy(to, reference, size_t(length));
+            to += length;
+        };
+        while ((p = copyPlainAscii(p, chunkEnd, to)) < chunkEnd) {
+            const ushort c = *p++;
+            if (c == '<') {
+                put("&lt;", 4);
+            } else if (c == '&') {
+                put("&amp;", 5);
+            } else if (c == '\r') {
+                put("&#xd;", 5);
+            } else if (c == '>') {
+                if (to - (begin + start) >= 2 && to[-1] == ']' && to[-2] == ']')
+                    put("&gt;", 4);
+                else
+                    *to++ = '>';
+            } else if (isPlain(c) || c == '\t' || c == '\n') {
+                putUtf8(to, c);
+            } else if (QChar::isHighSurrogate(c) && p < end && QChar::isLowSurrogate(*p)) {
+                putUtf8(to, QChar::surrogateToUcs4(c, *p++)); // may end past the chunk: 5 bytes are room for 4
+            }
+            // Anything else is a character XML forbids, or half a pair.
+        }
+        cursor = to;
+    }
+}
+
+void DocumentWriter::latin1(const char *text, int length)
+{
+    reserve(length);
+    std::memcpy(cursor, text, size_t(length));
+    cursor += length;
+}
+
+void DocumentWriter::latin1(const char *text)
+{
+    latin1(text, int(std::strlen(text)));
+}
+
+void DocumentWriter::indent(int depth)
+{
+    reserve(depth);
+    for (int i = 0; i < depth; ++i)
+        *cursor++ = ' ';
+}
+
+void DocumentWriter::reserve(int bytes)
+{
+    if (limit - cursor >= bytes)
+        return;
+    const int used = int(cursor - begin);
+    out.resize(qMax(2 * out.size(), used + bytes));
+    begin = out.data();
+    cursor = begin + used;
+    limit = begin + out.size();
+}
+
+QByteArray DocumentWriter::finish()
+{
+    close(root, 0);
+    out.resize(int(cursor - begin));
+    begin = cursor = limit = nullptr;
+    return std::move(out);
+}

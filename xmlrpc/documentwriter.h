@@ -1,0 +1,52 @@
+#ifndef DOCUMENTWRITER_H
+#define DOCUMENTWRITER_H
+
+#include <QString>
+#include <QVariant>
+
+// Writes the three XML-RPC documents, as the UTF-8 bytes that go on the wire,
+// with the text QDomDocument::toString(1) gives for their trees, without
+// building one: QDom's escaping is quadratic and its character policy drops
+// everything beyond the basic plane, which XML allows.
+class DocumentWriter
+{
+public:
+    static QByteArray call(const QString &method, const QVariantList &args);
+    // Empty "params" when the result is null (QVariant::isNull).
+    static QByteArray response(const QVariant &result);
+    static QByteArray fault(int code, const QString &message);
+
+    // The element name of a bool, int, double, string, base64 or date-time
+    // value, with its text; null for every other type.
+    static const char *scalar(const QVariant &value, QString *text);
+    // False, with the diagnostic, for a type no value element can hold.
+    static bool isWritable(const QVariant &value);
+    // The text without the characters XML forbids; valid surrogate pairs stay.
+    static QString allowedText(const QString &text);
+    // Date-times are written and read in this format, without a zone.
+    static constexpr const char *dateTimeFormat = "yyyyMMddThh:mm:ss";
+
+private:
+    explicit DocumentWriter(const char *root);
+    void writeValue(const QVariant &value, int depth);
+    void writeParam(const QVariant &value);
+    void open(const char *tag, int depth);
+    void close(const char *tag, int depth);
+    void empty(const char *tag, int depth);
+    void textElement(const char *tag, const QString &text, int depth);
+    void escaped(const QString &text);
+    void latin1(const char *text, int length);
+    void latin1(const char *text);
+    void indent(int depth);
+    void reserve(int bytes);
+    QByteArray finish();
+
+    QByteArray out;
+    // Where `out` begins, where the next byte goes, and where its room ends.
+    char *begin = nullptr;
+    char *cursor = nullptr;
+    char *limit = nullptr;
+    const char *root;
+};
+
+#endif
