@@ -1,9 +1,8 @@
 #include "maiaObject.h"
 
-#include "documentguard.h"
+#include "documentreader.h"
 #include "documentwriter.h"
 
-#include <QDateTime>
 #include <QDebug>
 #include <QPointer>
 
@@ -89,20 +88,6 @@ QVariant MaiaObject::fromXml(const QDomElement &value)
 
     const QDomElement typed = value.firstChild().toElement();
     const QString type = typed.tagName().toLower();
-    if (type == QLatin1String("string"))
-        return QVariant(textOf(typed));
-    if (type == QLatin1String("i4") || type == QLatin1String("int"))
-        return QVariant(textOf(typed).toInt());
-    if (type == QLatin1String("double"))
-        return QVariant(textOf(typed).toDouble());
-    if (type == QLatin1String("boolean")) {
-        const QString text = textOf(typed);
-        return QVariant(text.toLower() == QLatin1String("true") || text == QLatin1String("1"));
-    }
-    if (type == QLatin1String("base64"))
-        return QVariant(QByteArray::fromBase64(textOf(typed).toLatin1()));
-    if (type == QLatin1String("datetime") || type == QLatin1String("datetime.iso8601"))
-        return QVariant(QDateTime::fromString(textOf(typed), QLatin1String(DocumentWriter::dateTimeFormat)));
     if (type == QLatin1String("nil"))
         return QVariant();
     if (type == QLatin1String("array")) {
@@ -120,7 +105,10 @@ QVariant MaiaObject::fromXml(const QDomElement &value)
         }
         return map;
     }
-    qDebug().nospace() << "Cannot demarshal unknown type " << type;
+    QVariant scalar;
+    if (DocumentReader::readScalar(type, textOf(typed), &scalar))
+        return scalar;
+    DocumentReader::reportUnknownType(type);
     return QVariant();
 }
 
@@ -136,36 +124,32 @@ QString MaiaObject::composeResponse(QVariant arg)
 
 void MaiaObject::parseResponse(QString response, QNetworkReply *reply)
 {
+    parseResponse(response.toUtf8(), reply);
+}
+
+void MaiaObject::parseResponse(QByteArray body, QNetworkReply *reply)
+{
     const QPointer<MaiaObject> self(this);
-    QDomDocument document;
-    QString errorMessage;
-    int errorLine = 0;
-    const QString refusal = DocumentGuard::refusal(response);
-    const bool parsed = refusal.isEmpty() && document.setContent(response, &errorMessage, &errorLine);
-    // From here on the tree holds all that is read: a text moved in by the
-    // caller is let go before the values are copied out of the tree.
-    response.clear();
-    if (!refusal.isEmpty()) {
-        emit fault(-32700, QLatin1String("parse error: response refused: ") + refusal, reply);
-    } else if (!parsed) {
+    DocumentReader::Response response = DocumentReader::readResponse(std::move(body));
+    switch (response.outcome) {
+    case DocumentReader::Read:
+        if (response.isFault)
+            emit fault(response.faultCode, response.faultString, reply);
+        else
+            emit aresponse(response.result, reply);
+        break;
+    case DocumentReader::Refused:
+        emit fault(-32700, QLatin1String("parse error: response refused: ") + response.error, reply);
+        break;
+    case DocumentReader::NotWellFormed:
         emit fault(-32700,
                    QStringLiteral("parse error: response not well formed at line %1: %2")
-                       .arg(QString::number(errorLine), errorMessage),
+                       .arg(QString::number(response.errorLine), response.error),
                    reply);
-    } else {
-        const QDomElement body = document.documentElement().firstChild().toElement();
-        const QString kind = body.tagName().toLower();
-        if (kind == QLatin1String("params")) {
-            const QDomNode param = body.firstChild();
-            QVariant result = param.isNull() ? QVariant() : fromXml(param.firstChild().toElement());
-            emit aresponse(result, reply);
-        } else if (kind == QLatin1String("fault")) {
-            const QVariantMap faultMap = fromXml(body.firstChild().toElement()).toMap();
-            emit fault(faultMap.value(QStringLiteral("faultCode")).toInt(),
-                       faultMap.value(QStringLiteral("faultString")).toString(), reply);
-        } else {
-            emit fault(-32600, tr("parse error: invalid xml-rpc. not conforming to spec."), reply);
-        }
+        break;
+    case DocumentReader::NotXmlRpc:
+        emit fault(-32600, tr("parse error: invalid xml-rpc. not conforming to spec."), reply);
+        break;
     }
     // A receiver may have destroyed our parent, and us with it.
     if (self)

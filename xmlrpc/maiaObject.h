@@ -28,6 +28,8 @@ public:
 
 public slots:
     void parseResponse(QString response, QNetworkReply *reply);
+    // The received bytes: UTF-8 up to the first NUL, as the transport has them.
+    void parseResponse(QByteArray body, QNetworkReply *reply);
 
 signals:
     void aresponse(QVariant &, QNetworkReply *reply);

@@ -89,18 +89,17 @@ void MaiaXmlRpcClient::replyFinished(QNetworkReply *reply)
     MaiaObject *call = pendingCalls.take(reply);
     reply->deleteLater();
 
-    QString response;
+    QByteArray body;
     if (reply->property(oversizedProperty).toBool()) {
-        response = MaiaFault(-32300, QStringLiteral("response refused: body larger than %1 bytes")
-                                         .arg(DocumentGuard::maxDocumentBytes))
-                       .composeFault();
+        body = DocumentWriter::fault(-32300, QStringLiteral("response refused: body larger than %1 bytes")
+                                                 .arg(DocumentGuard::maxDocumentBytes));
     } else if (reply->error() != QNetworkReply::NoError) {
-        response = MaiaFault(-32300, reply->errorString()).composeFault();
+        body = DocumentWriter::fault(-32300, reply->errorString());
     } else {
-        response = DocumentGuard::decodeUpToNul(reply->readAll()); // the bytes go before the parse
+        body = reply->readAll();
     }
-    // Moved, so that the call object may free the text once it is parsed.
-    call->parseResponse(std::move(response), reply);
+    // Moved, so that the call object may free the bytes once they are read.
+    call->parseResponse(std::move(body), reply);
 }
 
 void MaiaXmlRpcClient::refuseOversizedReply(qint64 received, qint64 total)

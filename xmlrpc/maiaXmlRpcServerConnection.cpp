@@ -1,13 +1,12 @@
 #include "maiaXmlRpcServerConnection.h"
 
 #include "documentguard.h"
+#include "documentreader.h"
 #include "documentwriter.h"
 #include "maiaFault.h"
-#include "maiaObject.h"
 #include "qhttprequestheader.h"
 #include "qhttpresponseheader.h"
 
-#include <QDomDocument>
 #include <QMetaMethod>
 #include <QTcpSocket>
 
@@ -68,9 +67,7 @@ void MaiaXmlRpcServerConnection::readFromSocket()
     if (header && clientConnection->bytesAvailable() >= header->contentLength()) {
         // One request per connection: whatever follows the body is ignored.
         disconnect(clientConnection, SIGNAL(readyRead()), this, SLOT(readFromSocket()));
-        // Decoded on its own, so the raw bytes are gone before parsing starts.
-        QString call = DocumentGuard::decodeUpToNul(clientConnection->read(header->contentLength()));
-        handleCall(std::move(call));
+        handleCall(clientConnection->read(header->contentLength()));
     }
 }
 
@@ -86,43 +83,32 @@ void MaiaXmlRpcServerConnection::close()
     clientConnection->abort();
 }
 
-void MaiaXmlRpcServerConnection::handleCall(QString call)
+void MaiaXmlRpcServerConnection::handleCall(QByteArray call)
 {
-    const QString refusal = DocumentGuard::refusal(call);
-    if (!refusal.isEmpty())
-        return writeFault(-32700, QLatin1String("parse error: refused: ") + refusal);
-    QDomDocument document;
-    if (!document.setContent(call))
+    const DocumentReader::Call document = DocumentReader::readCall(std::move(call));
+    if (document.outcome == DocumentReader::Refused)
+        return writeFault(-32700, QLatin1String("parse error: refused: ") + document.error);
+    if (document.outcome == DocumentReader::NotWellFormed)
         return writeFault(-32700, QStringLiteral("parse error: not well formed"));
-    call = QString(); // the tree holds it all now
-
-    const QDomElement root = document.documentElement();
-    const QDomElement methodName = root.firstChildElement(QStringLiteral("methodName"));
-    const QDomElement params = root.firstChildElement(QStringLiteral("params"));
-    if (methodName.isNull())
+    if (document.outcome == DocumentReader::NotXmlRpc)
         return writeFault(-32600, QStringLiteral("server error: invalid xml-rpc. not conforming to spec"));
 
     QObject *responseObject = nullptr;
     const char *responseSlot = nullptr;
-    emit getMethod(methodName.text(), &responseObject, &responseSlot);
+    emit getMethod(document.methodName, &responseObject, &responseSlot);
     if (!responseObject)
         return writeFault(-32601, QStringLiteral("server error: requested method not found"));
 
-    QVariantList args;
-    for (QDomNode param = params.firstChild(); !param.isNull(); param = param.nextSibling())
-        args.append(MaiaObject::fromXml(param.firstChild().toElement()));
-
     QVariant result;
-    if (!invokeWithVariants(responseObject, responseSlot, args, &result, Qt::AutoConnection))
+    if (!invokeWithVariants(responseObject, responseSlot, document.arguments(), &result, Qt::AutoConnection))
         return writeFault(-32602, QStringLiteral("server error: invalid method parameters"));
 
-    if (result.canConvert(QMetaType::type("MaiaFault")))
-        {
+    if (result.canConvert(QMetaType::type("MaiaFault"))) {
         const MaiaFault fault = result.value<MaiaFault>();
         writeResponse(DocumentWriter::fault(fault.code(), fault.message()));
-    }
-    else
+    } else {
         writeResponse(DocumentWriter::response(result));
+    }
 }
 
 void MaiaXmlRpcServerConnection::writeFault(int code, const QString &message)

@@ -29,7 +29,7 @@ private slots:
 private:
     void reject(const char *reason);
     void close(); // at once: nothing more is read or written
-    void handleCall(QString call);
+    void handleCall(QByteArray call);
     void writeFault(int code, const QString &message);
     void writeResponse(const QByteArray &content);
     bool invokeWithVariants(QObject *object, const QByteArray &method, const QVariantList &args,
