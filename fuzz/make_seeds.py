@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Writes the fuzzers' seed corpora, made from valid documents, into DIR:
-DIR/response, DIR/requestheader and DIR/serverconnection."""
+DIR/response, DIR/requestheader and DIR/serverconnection; and a few byte strings
+for DIR/writer, which reads any bytes as a value tree."""
 import os
 import sys
 import xmlrpc.client
@@ -36,7 +37,7 @@ def header(body_length, method="POST", extra=()):
 
 
 def main(out):
-    seeds = {"response": [], "requestheader": [], "serverconnection": []}
+    seeds = {"response": [], "requestheader": [], "serverconnection": [], "writer": []}
     for value in VALUES:
         seeds["response"].append(xmlrpc.client.dumps((value,), methodresponse=True).encode())
     for value_xml in HAND_WRITTEN:
@@ -60,6 +61,10 @@ def main(out):
         seeds["serverconnection"].append(bytes([3, 40 + i, 128, 250]) + stream)
     seeds["serverconnection"].append(b"\x00" + header(4, "GET") + b"abcd")
     seeds["serverconnection"].append(b"\x01\x80" + header(999999) + calls[0])
+
+    # Any bytes make a tree (autotests/support/valuetree.cpp): a few plain patterns to start from.
+    seeds["writer"] += [b"", bytes(range(256)), bytes(range(255, -1, -1)), b"\x0c\x06" * 40,
+                        b"]]>&<\"'\r\n\t\x00" * 16]
 
     for kind, items in seeds.items():
         folder = os.path.join(out, kind)

@@ -157,19 +157,20 @@ QString domFault(const QVariantMap &faultStruct)
     return doc.toString(1);
 }
 
-QString writerDifference(const QString &method, const QVariant &value)
+QString writerDifference(const QString &method, const QVariant &value, int compared)
 {
     const QVariantList args = value.type() == QVariant::List ? value.toList() : QVariantList{value};
     const int code = value.type() == QVariant::Int ? value.toInt() : int(qHash(method));
     const QVariantMap fault{{QStringLiteral("faultCode"), code}, {QStringLiteral("faultString"), method}};
-    QString found = difference("call", DocumentWriter::call(method, args), domCall(method, args));
-    if (found.isEmpty())
+    const ValueBuilder library = MaiaObject::toXml;
+    QString found;
+    if (compared & Call)
+        found = difference("call", DocumentWriter::call(method, args), domCall(method, args));
+    if (found.isEmpty() && (compared & Response))
         found = difference("response", DocumentWriter::response(value), domResponse(value));
-    if (found.isEmpty())
+    if (found.isEmpty() && (compared & Fault))
         found = difference("fault", DocumentWriter::fault(code, method), domFault(fault));
-    if (found.isEmpty()) {
-        const ValueBuilder library = MaiaObject::toXml;
+    if (found.isEmpty() && (compared & ToXml))
         found = difference("MaiaObject::toXml", valueText(library, value), valueText(valueElement, value));
-    }
     return found;
 }

@@ -17,6 +17,7 @@ QString domFault(const QVariantMap &faultStruct);
 // texts around that place; empty when all are equal. A list is the call's
 // arguments, any other value its single argument; the method name is also
 // the fault's message, and an int value its code.
-QString writerDifference(const QString &method, const QVariant &value);
+enum Compared { Call = 1, Response = 2, Fault = 4, ToXml = 8, AllCompared = 15 };
+QString writerDifference(const QString &method, const QVariant &value, int compared = AllCompared);
 
 #endif
