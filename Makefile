@@ -36,7 +36,8 @@ test: build
 CLANG_PACKAGES = clang libclang-rt-14-dev
 SANITIZE_BUILD_DIR ?= build-sanitize
 FUZZ_BUILD_DIR ?= build-fuzz
-FUZZ_SECONDS ?= 60
+FUZZ_RUNS ?= 2000000
+FUZZ_SECONDS ?= 30
 # Leaks are checked at exit; lsan.supp names those Qt and WebKit keep themselves,
 # matched on whole stacks (Qt is built without frame pointers).
 SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0:strict_init_order=1:check_initialization_order=1 \
@@ -57,12 +58,14 @@ test-sanitize: clang-deps $(SANITIZE_BUILD_DIR)/CMakeCache.txt
 $(FUZZ_BUILD_DIR)/CMakeCache.txt: | clang-deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD_DIR) -DVENDALUX_FUZZ=ON
 
+# A campaign runs every target until FUZZ_RUNS executions; CI's smoke run, FUZZ_SECONDS each.
 fuzz: clang-deps $(FUZZ_BUILD_DIR)/CMakeCache.txt
 	cmake --build $(FUZZ_BUILD_DIR) -j $(JOBS)
-	fuzz/run_fuzzers.sh $(FUZZ_BUILD_DIR) $(FUZZ_SECONDS)
+	FUZZ_JOBS=$(JOBS) fuzz/run_fuzzers.sh $(FUZZ_BUILD_DIR) runs=$(FUZZ_RUNS)
 
-fuzz-smoke:
-	@$(MAKE) fuzz FUZZ_SECONDS=30
+fuzz-smoke: clang-deps $(FUZZ_BUILD_DIR)/CMakeCache.txt
+	cmake --build $(FUZZ_BUILD_DIR) -j $(JOBS)
+	FUZZ_JOBS=$(JOBS) fuzz/run_fuzzers.sh $(FUZZ_BUILD_DIR) seconds=$(FUZZ_SECONDS)
 
 BENCH_PACKAGES = hey linux-perf libjpeg-turbo-progs bc
 
