@@ -15,7 +15,8 @@ def per_round(work, budget=1.5, max_rounds=2000):
 
 
 members = {"member%04d" % i: (i if i % 3 == 0 else "text %d" % i if i % 3 == 1 else i * 0.5) for i in range(1000)}
-cases = [("struct-1000", members), ("string-4MB", "x" * (4 * 1024 * 1024))]
+cases = [("struct-1000", members), ("string-4MB", "x" * (4 * 1024 * 1024)),
+         ("letters-400k", "x" * 400000), ("amps-400k", "&" * 400000)]
 for name, payload in cases:
     call = xmlrpc.client.dumps((payload,), "echo")
     response = xmlrpc.client.dumps((payload,), methodresponse=True)

@@ -4,6 +4,7 @@
 #include <QDebug>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -20,39 +21,35 @@ inline bool isPlain(ushort c)
     return (c >= 0x20 && c < 0xD800 && c != '<' && c != '&' && c != '>') || (c >= 0xE000 && c < 0xFFFE);
 }
 
-// Copies the run of plain ASCII at `from` as bytes; returns the first unit after it.
-const ushort *copyPlainAscii(const ushort *from, const ushort *end, char *&to)
+// What an ASCII unit becomes in a text: itself, a reference, or nothing
+// when XML forbids it. Eight bytes, so that one copy writes any of them.
+struct Escape
 {
-    const ushort *p = from;
-#if defined(__SSE2__)
-    // Signed lanes: everything from 0x8000 up is below 0x20 too.
-    const __m128i space = _mm_set1_epi16(0x20), del = _mm_set1_epi16(0x7F);
-    const __m128i lt = _mm_set1_epi16('<'), amp = _mm_set1_epi16('&'), gt = _mm_set1_epi16('>');
-    for (; end - p >= 8; p += 8) {
-        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        const __m128i outside = _mm_or_si128(_mm_cmplt_epi16(units, space), _mm_cmpgt_epi16(units, del));
-        const __m128i markup = _mm_or_si128(_mm_cmpeq_epi16(units, lt),
-                                            _mm_or_si128(_mm_cmpeq_epi16(units, amp), _mm_cmpeq_epi16(units, gt)));
-        const int mask = _mm_movemask_epi8(_mm_or_si128(outside, markup));
-        if (mask) {
-            for (const ushort *stop = p + (__builtin_ctz(unsigned(mask)) >> 1); p < stop; ++p)
-                *to++ = char(*p);
-            return p;
+    char bytes[8];
+    int length;
+};
+
+const std::array<Escape, 0x80> asciiEscapes = [] {
+    std::array<Escape, 0x80> escapes{};
+    const auto set = [&escapes](int c, const char *text) {
+        escapes[c].length = int(std::strlen(text));
+        std::memcpy(escapes[c].bytes, text, size_t(escapes[c].length));
+    };
+    for (int c = 0; c < 0x80; ++c) {
+        if (c >= 0x20 || c == '\t' || c == '\n') {
+            escapes[c].bytes[0] = char(c);
+            escapes[c].length = 1;
         }
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(to), _mm_packus_epi16(units, units));
-        to += 8;
     }
-#endif
-    for (; p < end && *p < 0x80 && isPlain(*p); ++p)
-        *to++ = char(*p);
-    return p;
-}
+    set('<', "&lt;");
+    set('&', "&amp;");
+    set('\r', "&#xd;");
+    return escapes;
+}();
 
 void putUtf8(char *&to, uint c)
 {
-    if (c < 0x80) {
-        *to++ = char(c);
-    } else if (c < 0x800) {
+    if (c < 0x800) {
         *to++ = char(0xC0 | c >> 6);
         *to++ = char(0x80 | (c & 0x3F));
     } else if (c < 0x10000) {
@@ -65,6 +62,33 @@ void putUtf8(char *&to, uint c)
         *to++ = char(0x80 | (c >> 6 & 0x3F));
         *to++ = char(0x80 | (c & 0x3F));
     }
+}
+
+inline void putAscii(char *&to, ushort c)
+{
+    const Escape &escape = asciiEscapes[c];
+    std::memcpy(to, escape.bytes, sizeof escape.bytes);
+    to += escape.length;
+}
+
+// One character at `p`, two units for a surrogate pair; `text` is where the
+// text's bytes begin, for QDom's "]]>" rule.
+void escapeOne(const ushort *&p, const ushort *end, char *&to, const char *text)
+{
+    const ushort c = *p++;
+    if (c < 0x80) {
+        if (c == '>' && to - text >= 2 && to[-1] == ']' && to[-2] == ']') {
+            std::memcpy(to, "&gt;", 4);
+            to += 4;
+        } else {
+            putAscii(to, c);
+        }
+    } else if (c < 0xD800 || (c >= 0xE000 && c < 0xFFFE)) {
+        putUtf8(to, c);
+    } else if (QChar::isHighSurrogate(c) && p < end && QChar::isLowSurrogate(*p)) {
+        putUtf8(to, QChar::surrogateToUcs4(c, *p++));
+    }
+    // Anything else is half a pair, U+FFFE or U+FFFF: XML forbids them.
 }
 
 } // namespace
@@ -282,32 +306,36 @@ void DocumentWriter::escaped(const QString &text)
     constexpr int widest = 5; // "&amp;" and "&#xd;" for one unit
     while (p < end) {
         const ushort *const chunkEnd = p + qMin<qptrdiff>(chunk, end - p);
-        reserve(int(chunkEnd - p) * widest);
+        // Room for the widest units, a pair straddling the chunk's end, and a whole Escape copy.
+        reserve(int(chunkEnd - p) * widest + int(sizeof(Escape::bytes)));
         char *to = cursor;
-        const auto put = [&to](const char *reference, int length) {
-            std::memcpy(to, reference, size_t(length));
-            to += length;
-        };
-        while ((p = copyPlainAscii(p, chunkEnd, to)) < chunkEnd) {
-            const ushort c = *p++;
-            if (c == '<') {
-                put("&lt;", 4);
-            } else if (c == '&') {
-                put("&amp;", 5);
-            } else if (c == '\r') {
-                put("&#xd;", 5);
-            } else if (c == '>') {
-                if (to - (begin + start) >= 2 && to[-1] == ']' && to[-2] == ']')
-                    put("&gt;", 4);
-                else
-                    *to++ = '>';
-            } else if (isPlain(c) || c == '\t' || c == '\n') {
-                putUtf8(to, c);
-            } else if (QChar::isHighSurrogate(c) && p < end && QChar::isLowSurrogate(*p)) {
-                putUtf8(to, QChar::surrogateToUcs4(c, *p++)); // may end past the chunk: 5 bytes are room for 4
+#if defined(__SSE2__)
+        // Eight units at a time: copied when plain, expanded through the
+        // table when ASCII, one by one otherwise. The lanes compare signed:
+        // units from 0x8000 up are negative.
+        const __m128i space = _mm_set1_epi16(0x20), del = _mm_set1_epi16(0x7F);
+        const __m128i lt = _mm_set1_epi16('<'), amp = _mm_set1_epi16('&'), gt = _mm_set1_epi16('>');
+        while (chunkEnd - p >= 8) {
+            const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+            const __m128i wide = _mm_or_si128(_mm_cmpgt_epi16(units, del), _mm_cmplt_epi16(units, _mm_setzero_si128()));
+            const __m128i low = _mm_cmplt_epi16(units, space);
+            const __m128i markup = _mm_or_si128(_mm_cmpeq_epi16(units, lt), _mm_cmpeq_epi16(units, amp));
+            if (!_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(wide, low), _mm_or_si128(markup, _mm_cmpeq_epi16(units, gt))))) {
+                _mm_storel_epi64(reinterpret_cast<__m128i *>(to), _mm_packus_epi16(units, units));
+                to += 8;
+                p += 8;
+            } else if (!_mm_movemask_epi8(_mm_or_si128(wide, _mm_cmpeq_epi16(units, gt)))) {
+                for (int i = 0; i < 8; ++i)
+                    putAscii(to, p[i]);
+                p += 8;
+            } else {
+                for (const ushort *const stop = p + 8; p < stop;)
+                    escapeOne(p, end, to, begin + start);
             }
-            // Anything else is a character XML forbids, or half a pair.
         }
+#endif
+        while (p < chunkEnd)
+            escapeOne(p, end, to, begin + start);
         cursor = to;
     }
 }
