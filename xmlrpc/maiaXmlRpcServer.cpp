@@ -57,6 +57,26 @@ quint16 MaiaXmlRpcServer::serverPort() const
     return listener.serverPort();
 }
 
+void MaiaXmlRpcServer::setIdleTimeout(int msecs)
+{
+    idleTimeoutMsecs = msecs;
+}
+
+int MaiaXmlRpcServer::idleTimeout() const
+{
+    return idleTimeoutMsecs;
+}
+
+void MaiaXmlRpcServer::setMaxConnections(int count)
+{
+    connectionLimit = count;
+}
+
+int MaiaXmlRpcServer::maxConnections() const
+{
+    return connectionLimit;
+}
+
 void MaiaXmlRpcServer::getMethod(QString method, QObject **responseObject, const char **responseSlot)
 {
     *responseObject = objectMap.value(method);
@@ -74,7 +94,18 @@ void MaiaXmlRpcServer::newConnection()
             socket->disconnectFromHost();
             continue;
         }
+        if (connectionLimit > 0 && openConnections >= connectionLimit) {
+            qWarning().noquote() << "Refusing a connection from" << socket->peerAddress().toString() << "with"
+                                 << openConnections << "connections already open";
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         auto *connection = new MaiaXmlRpcServerConnection(socket, this);
+        connection->setIdleTimeout(idleTimeoutMsecs);
+        ++openConnections;
+        // ~QObject cuts this link before deleting the children, so it never runs on a dying server.
+        connect(connection, &QObject::destroyed, this, [this] { --openConnections; });
         connect(connection, SIGNAL(getMethod(QString, QObject **, const char **)), this,
                 SLOT(getMethod(QString, QObject **, const char **)));
     }

@@ -28,6 +28,14 @@ public:
     QHostAddress serverAddress();
     quint16 serverPort() const;
 
+    // Both apply to connections accepted afterwards; zero or less lifts the limit.
+    // A connection that receives and sends nothing for this long is closed.
+    void setIdleTimeout(int msecs);
+    int idleTimeout() const;
+    // Connections accepted beyond this many open ones are closed at once.
+    void setMaxConnections(int count);
+    int maxConnections() const;
+
 public slots:
     void getMethod(QString method, QObject **responseObject, const char **responseSlot);
 
@@ -41,6 +49,11 @@ private:
     QHash<QString, QObject *> objectMap;
     QHash<QString, const char *> slotMap;
     QList<QHostAddress> *allowedAddresses = nullptr;
+    int idleTimeoutMsecs = 30 * 1000;
+    // Well below the usual limit of 1024 descriptors a process may hold, so
+    // held connections cannot starve the rest of the host application.
+    int connectionLimit = 256;
+    int openConnections = 0;
 };
 
 #endif

@@ -7,7 +7,9 @@
 #include "qhttprequestheader.h"
 #include "qhttpresponseheader.h"
 
+#include <QHostAddress>
 #include <QMetaMethod>
+#include <QTimerEvent>
 #include <QTcpSocket>
 
 #include <utility>
@@ -27,6 +29,8 @@ MaiaXmlRpcServerConnection::MaiaXmlRpcServerConnection(QTcpSocket *connection, Q
 {
     connect(clientConnection, SIGNAL(readyRead()), this, SLOT(readFromSocket()));
     connect(clientConnection, SIGNAL(disconnected()), this, SLOT(deleteLater()));
+    // A peer reading a large answer slowly is still busy, not idle.
+    connect(clientConnection, SIGNAL(bytesWritten(qint64)), this, SLOT(restartIdleTimer()));
 }
 
 MaiaXmlRpcServerConnection::~MaiaXmlRpcServerConnection()
@@ -35,8 +39,36 @@ MaiaXmlRpcServerConnection::~MaiaXmlRpcServerConnection()
         clientConnection->deleteLater();
 }
 
+void MaiaXmlRpcServerConnection::setIdleTimeout(int msecs)
+{
+    idleTimeout = msecs;
+    if (idleTimeout > 0)
+        idleTimer.start(idleTimeout, this);
+    else
+        idleTimer.stop();
+}
+
+void MaiaXmlRpcServerConnection::restartIdleTimer()
+{
+    if (idleTimer.isActive())
+        idleTimer.start(idleTimeout, this);
+}
+
+void MaiaXmlRpcServerConnection::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() != idleTimer.timerId())
+        return QObject::timerEvent(event);
+    idleTimer.stop();
+    if (!clientConnection || clientConnection->state() == QAbstractSocket::UnconnectedState)
+        return;
+    qWarning().noquote() << "Closing a connection from" << clientConnection->peerAddress().toString()
+                         << "idle for" << idleTimeout << "ms";
+    close(); // its disconnected() deletes this connection, as for any other close
+}
+
 void MaiaXmlRpcServerConnection::readFromSocket()
 {
+    restartIdleTimer();
     while (!header && clientConnection->canReadLine()) {
         const QByteArray line = clientConnection->readLine();
         headerString += DocumentGuard::decodeUpToNul(line);

@@ -1,6 +1,7 @@
 #ifndef MAIAXMLRPCSERVERCONNECTION_H
 #define MAIAXMLRPCSERVERCONNECTION_H
 
+#include <QBasicTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -20,11 +21,18 @@ public:
     MaiaXmlRpcServerConnection(QTcpSocket *connection, QObject *parent = nullptr);
     ~MaiaXmlRpcServerConnection() override;
 
+    // Closes the connection once nothing moved either way for this long; zero or less: never.
+    void setIdleTimeout(int msecs);
+
 signals:
     void getMethod(QString method, QObject **responseObject, const char **responseSlot);
 
+protected:
+    void timerEvent(QTimerEvent *event) override;
+
 private slots:
     void readFromSocket();
+    void restartIdleTimer();
 
 private:
     void reject(const char *reason);
@@ -41,6 +49,8 @@ private:
     QPointer<QTcpSocket> clientConnection;
     QString headerString;
     std::unique_ptr<QHttpRequestHeader> header;
+    QBasicTimer idleTimer;
+    int idleTimeout = 0;
 };
 
 #endif
