@@ -9,6 +9,7 @@
 #include <QHash>
 #include <QMutex>
 #include <QNetworkProxy>
+#include <QSet>
 #include <QTcpSocket>
 #include <QTest>
 #include <QThread>
@@ -37,6 +38,7 @@ constexpr int concurrentClients = 50;
 constexpr int hostileEvery = 10;
 constexpr int roundTimeoutMs = 20000;
 constexpr int cleanupTimeoutMs = 5000;
+constexpr int idleSockets = 200;
 
 // What one client does. Every hostile kind but the two aborts is refused by
 // the server with exactly one diagnostic.
@@ -91,6 +93,16 @@ QByteArray postOf(const QByteArray &body)
 {
     return "POST /RPC2 HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml\r\nContent-Length: "
         + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+QByteArray headerHalf(const QByteArray &request)
+{
+    return request.left(request.indexOf("\r\n\r\n") / 2);
+}
+
+QByteArray bodyHalf(const QByteArray &request, const QByteArray &body)
+{
+    return request.left(request.size() - body.size() / 2);
 }
 
 const QByteArray answerHead =
@@ -153,8 +165,14 @@ int openDescriptors()
 class DiagnosticCounter
 {
 public:
-    DiagnosticCounter()
+    explicit DiagnosticCounter(const QStringList &moreWarnings = {})
     {
+        for (const HostileKind &hostile : hostileKinds) {
+            if (hostile.diagnostic.text)
+                known.insert(key(hostile.diagnostic.type, QString::fromLatin1(hostile.diagnostic.text)));
+        }
+        for (const QString &warning : moreWarnings)
+            known.insert(key(QtWarningMsg, warning));
         instance = this;
         previous = qInstallMessageHandler(handle);
     }
@@ -163,11 +181,12 @@ public:
         qInstallMessageHandler(previous);
         instance = nullptr;
     }
-    int count(const Diagnostic &diagnostic) const
+    int count(QtMsgType type, const QString &text) const
     {
         QMutexLocker lock(&mutex);
-        return counts.value(key(diagnostic.type, QString::fromLatin1(diagnostic.text)));
+        return counts.value(key(type, text));
     }
+    int count(const Diagnostic &diagnostic) const { return count(diagnostic.type, QString::fromLatin1(diagnostic.text)); }
     QStringList others() const
     {
         QMutexLocker lock(&mutex);
@@ -181,11 +200,7 @@ private:
         DiagnosticCounter *self = instance;
         {
             QMutexLocker lock(&self->mutex);
-            bool known = false;
-            for (const HostileKind &hostile : hostileKinds)
-                known = known || (hostile.diagnostic.text && hostile.diagnostic.type == type
-                                  && message == QLatin1String(hostile.diagnostic.text));
-            if (known) {
+            if (self->known.contains(key(type, message))) {
                 ++self->counts[key(type, message)];
                 return;
             }
@@ -196,6 +211,7 @@ private:
 
     static inline DiagnosticCounter *instance = nullptr;
     QtMessageHandler previous = nullptr;
+    QSet<QString> known;
     mutable QMutex mutex;
     QHash<QString, int> counts;
     QStringList unexpected;
@@ -210,28 +226,38 @@ struct Tally {
     QStringList failures;
 };
 
-// Event-driven clients, `concurrentClients` at a time, until `totalCalls` have settled.
+// How many calls, how many at a time, and whether every tenth is hostile.
+struct Plan {
+    int calls = totalCalls;
+    int concurrent = concurrentClients;
+    bool hostile = true;
+};
+
+// Event-driven clients, `plan.concurrent` at a time, until `plan.calls` have settled.
 class LoadClients : public QObject
 {
     Q_OBJECT
 public:
-    LoadClients(quint16 port, Tally *tally)
+    LoadClients(quint16 port, Tally *tally, Plan plan)
         : port(port)
         , tally(tally)
+        , plan(plan)
     {
     }
 
 public slots:
     void start()
     {
-        for (int i = 0; i < concurrentClients; ++i)
+        for (int i = 0; i < plan.concurrent; ++i)
             launch();
     }
 
 private:
+    Kind kindOfCall(int call) const { return plan.hostile ? kindOf(call) : Kind::Good; }
+
     void launch()
     {
-        if (next >= totalCalls)
+        if (next >= plan.calls)
             return;
         const int call = next++;
         auto *socket = new QTcpSocket(this);
@@ -248,15 +274,15 @@ private:
     {
         const QByteArray body = MaiaObject().composeCall(QStringLiteral("echo"), {textOf(call)}).toUtf8();
         const QByteArray request = postOf(body);
-        switch (kindOf(call)) {
+        switch (kindOfCall(call)) {
         case Kind::Good:
             socket->write(request);
             return;
         case Kind::AbortInHeader:
-            socket->write(request.left(request.indexOf("\r\n\r\n") / 2));
+            socket->write(headerHalf(request));
             break;
         case Kind::AbortInBody:
-            socket->write(request.left(request.size() - body.size() / 2));
+            socket->write(bodyHalf(request, body));
             break;
         case Kind::OneField:
             socket->write("POST /RPC2 HTTP/1.1\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n"
@@ -282,28 +308,28 @@ private:
 
     void settle(QTcpSocket *socket, int call)
     {
-        const Kind kind = kindOf(call);
+        const Kind kind = kindOfCall(call);
         // A socket the client aborted itself is closed for reading too.
         const QByteArray answer = isAbort(kind) ? QByteArray() : socket->readAll();
         auto fail = [&](const QString &what) {
             if (tally->failures.size() < 10)
                 tally->failures << QStringLiteral("call %1: %2 (%3)").arg(call).arg(what, socket->errorString());
         };
-        if (kind == Kind::Good) {
+        if (isAbort(kind)) {
+            ++tally->aborted;
+        } else if (answer.isEmpty()) {
+            ++tally->refused;
+        } else if (kind != Kind::Good) {
+            fail(QStringLiteral("refused call answered: ") + QString::fromUtf8(answer.left(200)));
+        } else {
             const QString problem = checkAnswer(answer, textOf(call));
             if (problem.isEmpty())
                 ++tally->answered;
             else
                 fail(problem);
-        } else if (isAbort(kind)) {
-            ++tally->aborted;
-        } else if (answer.isEmpty()) {
-            ++tally->refused;
-        } else {
-            fail(QStringLiteral("refused call answered: ") + QString::fromUtf8(answer.left(200)));
         }
         socket->deleteLater();
-        if (tally->settled.fetchAndAddOrdered(1) + 1 == totalCalls)
+        if (tally->settled.fetchAndAddOrdered(1) + 1 == plan.calls)
             thread()->quit();
         else
             launch();
@@ -311,6 +337,7 @@ private:
 
     const quint16 port;
     Tally *const tally;
+    const Plan plan;
     int next = 0;
 };
 
@@ -318,9 +345,9 @@ private:
 class ClientThread
 {
 public:
-    ClientThread(quint16 port, Tally *tally)
+    ClientThread(quint16 port, Tally *tally, Plan plan = {})
     {
-        auto *clients = new LoadClients(port, tally);
+        auto *clients = new LoadClients(port, tally, plan);
         clients->moveToThread(&thread);
         // Deleted in its own thread, with whatever sockets are still open.
         QObject::connect(&thread, &QThread::finished, clients, &QObject::deleteLater);
@@ -337,6 +364,70 @@ public:
 
 private:
     QThread thread;
+};
+
+// Sockets that connect and go quiet at once, halfway through the header or
+// halfway through the body. A few connect at a time, so none waits on a full
+// listen backlog.
+class IdleClients : public QObject
+{
+public:
+    explicit IdleClients(quint16 port)
+        : port(port)
+    {
+        const QByteArray body = MaiaObject().composeCall(QStringLiteral("echo"), {textOf(0)}).toUtf8();
+        const QByteArray request = postOf(body);
+        starts = {QByteArray(), headerHalf(request), bodyHalf(request, body)};
+        for (int i = 0; i < 20; ++i)
+            launch();
+    }
+
+    // Every socket has connected, or was turned away before it could.
+    bool allIn() const { return launched == idleSockets && connecting.isEmpty(); }
+    void hangUp()
+    {
+        hungUp = true;
+        for (QTcpSocket *socket : findChildren<QTcpSocket *>())
+            socket->abort();
+    }
+
+    int closedByServer = 0;
+    qint64 received = 0; // an idle or refused socket gets no answer
+
+private:
+    void launch()
+    {
+        if (launched >= idleSockets)
+            return;
+        const QByteArray start = starts.at(launched++ % starts.size());
+        auto *socket = new QTcpSocket(this);
+        socket->setProxy(QNetworkProxy::NoProxy);
+        connecting.insert(socket);
+        connect(socket, &QTcpSocket::connected, this, [this, socket, start] {
+            socket->write(start);
+            settle(socket);
+        });
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { received += socket->readAll().size(); });
+        connect(socket, &QTcpSocket::stateChanged, this, [this, socket](QAbstractSocket::SocketState state) {
+            if (state != QAbstractSocket::UnconnectedState)
+                return;
+            settle(socket);
+            closedByServer += !hungUp;
+        });
+        socket->connectToHost(QHostAddress::LocalHost, port);
+    }
+
+    void settle(QTcpSocket *socket)
+    {
+        if (connecting.remove(socket))
+            launch();
+    }
+
+    const quint16 port;
+    QList<QByteArray> starts;
+    QSet<QTcpSocket *> connecting;
+    int launched = 0;
+    bool hungUp = false;
 };
 
 } // namespace
@@ -360,9 +451,12 @@ class TestServerLoad : public QObject
     Q_OBJECT
 private slots:
     void hostileClientsLeaveNothingBehind();
+    void idleClientsCannotHoldTheServer_data();
+    void idleClientsCannotHoldTheServer();
 
 private:
     void runRound(MaiaXmlRpcServer &server, Echo &echo);
+    void runGoodCalls(quint16 port, Tally *tally);
 };
 
 void TestServerLoad::runRound(MaiaXmlRpcServer &server, Echo &echo)
@@ -432,6 +526,92 @@ void TestServerLoad::hostileClientsLeaveNothingBehind()
                               cleanupTimeoutMs);
     qInfo("heap in use: %lld at start, %lld after the warm-up, %lld after the load (%+lld); %d descriptors open",
           heapAtStart, heapAfterWarmUp, heapInUse(), heapInUse() - heapAfterWarmUp, descriptorsAtStart);
+}
+
+// Good calls only, fewer than in the load test.
+constexpr Plan goodCalls{100, 10, false};
+
+void TestServerLoad::runGoodCalls(quint16 port, Tally *tally)
+{
+    ClientThread clients(port, tally, goodCalls);
+    QTRY_VERIFY2_WITH_TIMEOUT(clients.isFinished(),
+                              qPrintable(QStringLiteral("%1 of %2 calls settled")
+                                             .arg(tally->settled.loadAcquire())
+                                             .arg(goodCalls.calls)),
+                              roundTimeoutMs);
+    QVERIFY2(tally->failures.isEmpty(), qPrintable(tally->failures.join(QLatin1Char('\n'))));
+}
+
+void TestServerLoad::idleClientsCannotHoldTheServer_data()
+{
+    QTest::addColumn<int>("idleTimeout"); // 0: the default
+    QTest::addColumn<int>("maxConnections"); // 0: the default
+    QTest::addColumn<int>("held"); // idle sockets the server keeps open
+    QTest::addColumn<bool>("answeredBeside"); // good calls answered while those are held
+    QTest::addColumn<int>("idleClosings");
+    QTest::addColumn<int>("refusals");
+
+    QTest::newRow("default limits") << 0 << 0 << idleSockets << true << 0 << 0;
+    QTest::newRow("idle timeout") << 300 << 0 << 0 << true << idleSockets << 0;
+    QTest::newRow("cap") << 0 << 20 << 20 << false << 0 << idleSockets - 20 + goodCalls.calls;
+}
+
+void TestServerLoad::idleClientsCannotHoldTheServer()
+{
+    QFETCH(int, idleTimeout);
+    QFETCH(int, maxConnections);
+    QFETCH(int, held);
+    QFETCH(bool, answeredBeside);
+    QFETCH(int, idleClosings);
+    QFETCH(int, refusals);
+
+    Echo echo;
+    MaiaXmlRpcServer server(QHostAddress::LocalHost, 0);
+    server.registerMethod(QStringLiteral("echo"), &echo, "echo");
+    if (idleTimeout)
+        server.setIdleTimeout(idleTimeout);
+    if (maxConnections)
+        server.setMaxConnections(maxConnections);
+    auto connections = [&server] { return server.findChildren<MaiaXmlRpcServerConnection *>().size(); };
+    const QString closing =
+        QStringLiteral("Closing a connection from 127.0.0.1 idle for %1 ms").arg(server.idleTimeout());
+    const QString refusing = QStringLiteral("Refusing a connection from 127.0.0.1 with %1 connections already open")
+                                 .arg(server.maxConnections());
+    const int descriptorsAtStart = openDescriptors();
+    DiagnosticCounter diagnostics({closing, refusing});
+    {
+        IdleClients idle(server.serverPort());
+        QTRY_VERIFY2_WITH_TIMEOUT(idle.allIn() && connections() + idle.closedByServer == idleSockets,
+                                  qPrintable(QStringLiteral("%1 held, %2 closed by the server")
+                                                 .arg(connections())
+                                                 .arg(idle.closedByServer)),
+                                  roundTimeoutMs);
+
+        Tally beside;
+        runGoodCalls(server.serverPort(), &beside);
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(beside.answered, answeredBeside ? goodCalls.calls : 0);
+        QCOMPARE(beside.refused, goodCalls.calls - beside.answered);
+        QTRY_COMPARE_WITH_TIMEOUT(idle.closedByServer, idleSockets - held, cleanupTimeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(connections(), held, cleanupTimeoutMs);
+
+        // Once the idle ones are gone, every call is answered again.
+        idle.hangUp();
+        QTRY_COMPARE_WITH_TIMEOUT(connections(), 0, cleanupTimeoutMs);
+        Tally after;
+        runGoodCalls(server.serverPort(), &after);
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(after.answered, goodCalls.calls);
+        QCOMPARE(echo.calls, beside.answered + after.answered);
+        QCOMPARE(idle.received, 0);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(connections(), 0, cleanupTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(openDescriptors(), descriptorsAtStart, cleanupTimeoutMs);
+    QCOMPARE(diagnostics.count(QtWarningMsg, closing), idleClosings);
+    QCOMPARE(diagnostics.count(QtWarningMsg, refusing), refusals);
+    QVERIFY2(diagnostics.others().isEmpty(), qPrintable(diagnostics.others().join(QLatin1Char('\n'))));
 }
 
 QTEST_GUILESS_MAIN(TestServerLoad)
