@@ -30,7 +30,7 @@ public slots:
             sum += item.toMap().value(QStringLiteral("curly")).toInt();
         return sum;
     }
-    QVariant fail() { return QVariant::fromValue(MaiaFault(4711, QStringLiteral("it's <broken> & gone"))); }
+    QVariant fail() { return QVariant::fromValue(MaiaFault(4711, QStringLiteral("it's <broken> & gone \U0001F600"))); }
 };
 
 class TestPythonNetworkInterop : public QObject
@@ -98,7 +98,7 @@ void TestPythonNetworkInterop::pythonCallsOurServer()
     const QString name = row.value("name").toString();
     if (name == QLatin1String("fault")) {
         QCOMPARE(row.value("fault").toObject(),
-                 QJsonObject({{"code", 4711}, {"string", "it's <broken> & gone"}}));
+                 QJsonObject({{"code", 4711}, {"string", QStringLiteral("it's <broken> & gone \U0001F600")}}));
     } else if (name == QLatin1String("array of 100 structs")) {
         QCOMPARE(row.value("got"), typedJson(4950));
     } else {
@@ -117,6 +117,9 @@ void TestPythonNetworkInterop::ourClientCallsPython_data()
         QTest::newRow(row) << QStringLiteral("echo") << QVariantList{value} << false << value;
     };
     echo("string", QStringLiteral("Grüße <&> 'q' \"d\" ☃"));
+    const QString beyondBasicPlane = QStringLiteral("Sunset \U0001F305 \U0001F600 \U0002000B");
+    echo("beyond the basic plane", beyondBasicPlane);
+    echo("beyond the basic plane, as a key", QVariantMap{{beyondBasicPlane, QVariantList{beyondBasicPlane}}});
     echo("int", -2147483647 - 1);
     echo("double", 0.125);
     echo("true", true);
@@ -134,8 +137,8 @@ void TestPythonNetworkInterop::ourClientCallsPython_data()
     QTest::newRow("inner keys") << QStringLiteral("innerKeys")
                                 << QVariantList{QVariantMap{{"x", QVariantMap{{"b", 1}, {"a", 2}}}}} << false
                                 << QVariant(QVariantMap{{"x", QVariantList{QStringLiteral("a"), QStringLiteral("b")}}});
-    QTest::newRow("fault") << QStringLiteral("fail") << QVariantList{-7, QStringLiteral("it's <broken> & \"gone\"")}
-                           << true << QVariant(QStringLiteral("it's <broken> & \"gone\""));
+    QTest::newRow("fault") << QStringLiteral("fail") << QVariantList{-7, QStringLiteral("it's <broken> & \"gone\" \U0001F600")}
+                           << true << QVariant(QStringLiteral("it's <broken> & \"gone\" \U0001F600"));
 }
 
 void TestPythonNetworkInterop::ourClientCallsPython()

@@ -39,7 +39,9 @@ def serve():
 def call(port):
     proxy = xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % port, use_builtin_types=True)
     structs = [{"curly": i, "larry": str(i), "moe": [i]} for i in range(100)]
+    beyond_basic_plane = "Sunset \U0001F305 \U0001F600 \U0002000B"
     calls = [
+        ("beyond the basic plane, first call", "echoString", beyond_basic_plane),
         ("echoString", "echoString", "Grüße <&> 'q' \"d\" ☃ " * 3),
         ("echoInt", "echoInt", -2147483648),
         ("echoDouble", "echoDouble", -12.5),
@@ -49,6 +51,7 @@ def call(port):
         ("struct of structs", "echoStruct", {"a": {"b": {"c": 1}}, "d": {}, "e": {"f": []}}),
         ("array of 100 structs", "sumCurly", structs),
         ("string of 200 KB", "echoString", "0123456789" * 20480),
+        ("beyond the basic plane, later call", "echoStruct", {beyond_basic_plane: [beyond_basic_plane]}),
     ]
     results = []
     for name, method, value in calls:
