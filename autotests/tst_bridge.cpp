@@ -12,6 +12,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QWebFrame>
 
 // The page's own calls of window.lvendalux, with the argument shapes a page
@@ -28,6 +29,9 @@ private slots:
     void releasesAndEarnings();
     void callbacksThatNameNoFunction();
     void viewDeletedWithCallInFlight();
+    void viewDeletedInsideACallback_data();
+    void viewDeletedInsideACallback();
+    void pageReplaced();
 
 private:
     QList<ImportService::Call> callsOf(const QString &method) const;
@@ -152,6 +156,63 @@ void TestBridge::viewDeletedWithCallInFlight()
     silent.answer(0, ScriptedHttpServer::httpAnswer(MaiaObject::composeResponse(QVariantMap{{"status", "200"}}).toUtf8()));
     QTRY_VERIFY_WITH_TIMEOUT(!silent.requests.at(0).socket, 5000);
     QCoreApplication::processEvents(); // no callback, no crash
+}
+
+void TestBridge::viewDeletedInsideACallback_data()
+{
+    QTest::addColumn<bool>("uploading");
+    QTest::newRow("sign-in success") << false;
+    QTest::newRow("upload progress") << true;
+}
+
+// A callback shows an alert; while its dialog runs, the host closes the
+// window and deletes the view (its page lives on, the host's): the work ends
+// there, with no later call and nothing logged.
+void TestBridge::viewDeletedInsideACallback()
+{
+    QFETCH(bool, uploading);
+    QTemporaryDir folder;
+    const QString photo = folder.filePath("IMG_2.jpg");
+    QImage image(2500, 2000, QImage::Format_RGB32);
+    image.fill(Qt::darkRed);
+    QVERIFY(image.save(photo, "JPEG"));
+    QObject hostPages;
+    QPointer<TestPage> view = new TestPage(&hostPages);
+    QVERIFY(view->ready());
+    (new VendaluxUploader(view))->registerInPage();
+    const auto runInView = [&](const QString &script) { view->frame()->evaluateJavaScript(script); };
+    if (uploading) {
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^\\(")));
+        runInView("window.lvendalux._login('demo', 'demo-key', 'demo-password', 'onOk', 'onErr');");
+        QVERIFY(view->waitForCallbacks(1));
+    }
+    view->onAlert = [&] {
+        QTimer::singleShot(0, [&] { delete view; });
+        QTest::qWaitFor([&] { return view.isNull(); }, 5000);
+    };
+    static int messages;
+    messages = 0;
+    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) { ++messages; });
+    runInView(uploading ? QStringLiteral("window.onProgress = function () { alert('stage'); };"
+                                         "window.lvendalux._uploadFile('%1', {}, 'onOk', 'onErr', 'onProgress');").arg(photo)
+                        : QStringLiteral("window.onOk = function () { alert('in'); };"
+                                         "window.lvendalux._login('demo', 'demo-key', 'demo-password', 'onOk', 'onErr');"));
+    QVERIFY(QTest::qWaitFor([&] { return view.isNull(); }, 15000));
+    QTest::qWait(300); // room for a stage or a log line that must not come
+    qInstallMessageHandler(previous);
+    QCOMPARE(messages, 0);
+    QCOMPARE(callsOf("addPhoto").size(), uploading ? 1 : 0);
+}
+
+// The host gives the view a new page: the old frame is gone, and the work
+// for it ends silently.
+void TestBridge::pageReplaced()
+{
+    run("window.lvendalux._login('demo', 'demo-key', 'demo-password', 'onOk', 'onErr');");
+    page->setPage(new QWebPage(page));
+    QVERIFY(QTest::qWaitFor([&] { return callsOf("getRestrictions").size() == 1; }, 15000));
+    QTest::qWait(300);
+    QCOMPARE(service->calls().size(), 3);
 }
 
 QTEST_MAIN(TestBridge)

@@ -159,9 +159,11 @@ void TestEarnings::emptyDayList()
 {
     const QStringList statements = fetch(record(QString()));
     QCOMPARE(statements, (QStringList{
+        "BEGIN IMMEDIATE",
         "UPDATE stock SET Earnings='12.5', Currency='EUR', Rate='0.3' WHERE ID=1",
         "SELECT ID, Value, Type from stockstats WHERE StockID=1 AND Year='2026' AND Month='12' AND Day='06' AND Type=0 LIMIT 0,1",
-        "INSERT INTO stockstats (ID, Value, Type, Day, Month, Year, StockID) VALUES (NULL, '12.5',0,'06','12','2026', 1);"}));
+        "INSERT INTO stockstats (ID, Value, Type, Day, Month, Year, StockID) VALUES (NULL, '12.5',0,'06','12','2026', 1);",
+        "COMMIT"}));
     QCOMPARE(f->page.received().last().toObject(), (QJsonObject{{"cb", "onOk"}, {"args", QJsonArray()}}));
     QCOMPARE(account(), (QStringList{"12.5", "EUR", "0.3"}));
     QCOMPARE(storedDays(), (QList<QStringList>{{"0", "12.5", "2026", "12", "06"}}));
@@ -261,36 +263,49 @@ void TestEarnings::quotesCannotAlterStatements()
 
 void TestEarnings::unusableCatalog_data()
 {
-    QTest::addColumn<bool>("locked");
-    QTest::newRow("missing") << false;
-    QTest::newRow("locked by the host") << true;
+    QTest::addColumn<QString>("obstacle");
+    QTest::newRow("missing") << "missing";
+    QTest::newRow("locked by the host") << "locked";
+    QTest::newRow("a write refused midway") << "trigger";
 }
 
+// Nothing or everything: the page hears 125 and no row is written, and the
+// next fetch, once the catalog is usable, writes every row once.
 void TestEarnings::unusableCatalog()
 {
-    QFETCH(bool, locked);
+    QFETCH(QString, obstacle);
     QSqlDatabase host;
-    if (locked) {
-        host = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
+    if (obstacle == QLatin1String("missing")) {
+        QVERIFY(QFile::remove(catalogPath));
+    } else {
+        host = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("host"));
         host.setDatabaseName(catalogPath);
         QVERIFY(host.open());
-        QSqlQuery lock(host);
-        QVERIFY(lock.exec(QStringLiteral("BEGIN EXCLUSIVE")));
-    } else {
-        QVERIFY(QFile::remove(catalogPath));
+        QVERIFY(QSqlQuery(host).exec(obstacle == QLatin1String("locked")
+                                         ? QStringLiteral("BEGIN EXCLUSIVE")
+                                         : QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON stockstats "
+                                                          "WHEN NEW.Day='02' BEGIN SELECT RAISE(ABORT, 'no'); END")));
     }
-    fetch(record(days(QDate(2026, 1, 1), 2)));
-    QCOMPARE(f->page.received().last().toObject().value("cb").toString(), QStringLiteral("onOk"));
+    const QVariantMap reply = record(days(QDate(2026, 1, 1), 2));
+    fetch(reply);
+    QCOMPARE(f->page.received().last().toObject(),
+             (QJsonObject{{"cb", "onErr"},
+                          {"args", QJsonArray{QJsonObject{{"error_type", "app"}, {"error_code", "125"}, {"error_text", "Catalog unavailable"}}}}}));
     QCOMPARE(XClientProbe::sessionId(f->client), SignInFixture::renewed(f->service.calls().last().token));
-    if (locked) {
-        QSqlQuery(host).exec(QStringLiteral("ROLLBACK"));
-        host.close();
-        host = QSqlDatabase();
-        QSqlDatabase::removeDatabase(QStringLiteral("check"));
-        QCOMPARE(storedDays(), QList<QStringList>());
-    } else {
+    if (obstacle == QLatin1String("missing")) {
         QVERIFY2(!QFile::exists(catalogPath), "a missing catalog is never created");
+        return;
     }
+    QSqlQuery(host).exec(obstacle == QLatin1String("locked") ? QStringLiteral("ROLLBACK") : QStringLiteral("DROP TRIGGER refuse"));
+    host.close();
+    host = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("host"));
+    QCOMPARE(storedDays(), QList<QStringList>());
+    QCOMPARE(account().value(1), QString()); // the account row is as the host made it
+
+    fetch(reply);
+    QCOMPARE(f->page.received().last().toObject().value("cb").toString(), QStringLiteral("onOk"));
+    QCOMPARE(storedDays().size(), 5);
 }
 
 void TestEarnings::malformedReplies_data()

@@ -4,19 +4,14 @@
 #include "maiaXmlRpcClient.h"
 
 #include <QCryptographicHash>
-#include <QDir>
 #include <QFile>
-#include <QImage>
 #include <QRandomGenerator>
-#include <QTemporaryFile>
 #include <QDebug>
 #include <QNetworkReply>
 #include <QSslConfiguration>
 #include <QStandardPaths>
 #include <QUrl>
 #include <QWebFrame>
-
-#include <cmath>
 
 namespace {
 
@@ -44,13 +39,6 @@ QString jsQuoted(const QString &text)
     return quoted;
 }
 
-// The lower-cased text from the path's last "." on; empty without one.
-QString extensionOf(const QString &path)
-{
-    const int dot = path.lastIndexOf(QLatin1Char('.'));
-    return dot < 0 ? QString() : path.mid(dot).toLower();
-}
-
 // The host's catalog, in the host application's data directory.
 QString catalogPath()
 {
@@ -72,16 +60,9 @@ bool firstOutput(const QVariant &reply, QVariantMap *first)
 
 XClient::XClient(QWebFrame *frame, QObject *parent)
     : QObject(parent)
-    // Sensible limits for an upload tried before any sign-in.
-    , max_mpx(24)
-    , min_mpx(4)
-    , min_w(1024)
-    , min_h(1024)
-    , max_r(4)
-    , q(90)
+    , rpc(new MaiaXmlRpcClient(QUrl(serviceUrl, QUrl::TolerantMode), this))
+    , frame(frame)
 {
-    rpc = new MaiaXmlRpcClient(QUrl(serviceUrl, QUrl::TolerantMode), this);
-    this->frame = frame;
     QSslConfiguration ssl = rpc->sslConfiguration();
     ssl.setProtocol(QSsl::AnyProtocol);
     rpc->setSslConfiguration(ssl);
@@ -97,151 +78,81 @@ void XClient::setCredentials(const QString &clientId, const QString &clientKey, 
     passwordHash = md5(password);
 }
 
-QString XClient::contextOfSender() const
+CallbackContext XClient::contextOfSender(bool withProgress) const
 {
-    return sender() ? sender()->property("name").toString() : QString();
-}
-
-XClient::Callbacks XClient::callbacksOfSender(bool withProgress) const
-{
-    const QStringList parts = contextOfSender().split(QLatin1Char('|'));
-    Callbacks callbacks;
-    callbacks.success = parts.value(0);
-    callbacks.error = parts.value(1);
-    if (withProgress) {
-        const QStringList successParts = callbacks.success.split(QLatin1Char(':'));
-        callbacks.success = successParts.value(0);
-        callbacks.progress = successParts.value(1);
-    }
-    return callbacks;
+    return CallbackContext::decoded(sender() ? sender()->property("name").toString() : QString(), withProgress);
 }
 
 void XClient::callService(const QString &method, const QVariantList &params, const char *replySlot,
-                          const QString &context)
+                          const CallbackContext &context)
 {
-    rpc->call(method, params, this, replySlot, this, SLOT(fault(int, const QString &)), context);
+    rpc->call(method, params, this, replySlot, this, SLOT(fault(int, const QString &)), context.encoded());
 }
 
-void XClient::evaluate(const QString &script)
+bool XClient::evaluate(const QString &script)
 {
+    if (!frame)
+        return false;
+    const QPointer<XClient> alive(this);
     frame->evaluateJavaScript(script);
+    return alive;
 }
 
-void XClient::callBack(const QString &name)
+bool XClient::callBack(const QString &name)
 {
-    evaluate(QLatin1String("window.") + name + QLatin1String("();"));
+    return evaluate(QLatin1String("window.") + name + QLatin1String("();"));
 }
 
-void XClient::callBackWithText(const QString &name, const QString &text)
+bool XClient::callBackWithText(const QString &name, const QString &text)
 {
-    evaluate(QLatin1String("window.") + name + QLatin1String("('") + jsQuoted(text) + QLatin1String("');"));
+    return evaluate(QLatin1String("window.") + name + QLatin1String("('") + jsQuoted(text) + QLatin1String("');"));
 }
 
-void XClient::reportError(const QString &name, const QString &type, const QString &code, const QString &text)
+bool XClient::reportError(const QString &name, const QString &type, const QString &code, const QString &text)
 {
-    evaluate(QLatin1String("window.") + name + QLatin1String("({error_type: '") + type
-             + QLatin1String("', error_code: '") + jsQuoted(code) + QLatin1String("', error_text: '")
-             + jsQuoted(text) + QLatin1String("'});"));
+    return evaluate(QLatin1String("window.") + name + QLatin1String("({error_type: '") + type
+                    + QLatin1String("', error_code: '") + jsQuoted(code) + QLatin1String("', error_text: '")
+                    + jsQuoted(text) + QLatin1String("'});"));
+}
+
+bool XClient::reportError(const QString &name, AppError error)
+{
+    return reportError(name, QStringLiteral("app"), appErrorCode(error), appErrorText(error));
 }
 
 void XClient::login(QString &success_callback, QString &error_callback)
 {
     callService(QStringLiteral("getHash"), {clientId}, SLOT(getHashResponse(QVariant &)),
-                success_callback + QLatin1Char('|') + error_callback);
+                {success_callback, error_callback});
 }
 
 void XClient::uploadImage(QString &file, QVariant &meta, QString &success_callback,
                           QString &error_callback, QString &process_callback)
 {
-    uploadTempFile.clear();
-    if (extensionOf(file) == QLatin1String(".jpg") && !prepareJpeg(file, error_callback))
-        return;
-
-    QFile source(file);
-    if (!source.open(QIODevice::ReadOnly)) {
-        removeTempFile();
-        return reportError(error_callback, QStringLiteral("app"), QStringLiteral("121"),
-                           QStringLiteral("Cannot read file"));
-    }
-    const QByteArray text = source.readAll().toBase64();
-    source.close();
-    removeTempFile(); // the temporary JPEG lives only until it has been read
-
+    PhotoPreparation::Result prepared = PhotoPreparation::prepare(file, restrictions);
+    if (prepared.error != AppError::None)
+        return void(reportError(error_callback, prepared.error));
+    upload = std::move(prepared);
     uploadUniq = md5(sessionId + QString::number(QRandomGenerator::global()->bounded(RAND_MAX)));
-    const int length = text.size();
-    const int cuts[] = {0, length / 4, length / 2, 3 * length / 4, length};
-    for (int part = 0; part < 4; ++part)
-        uploadParts[part] = QString::fromLatin1(text.mid(cuts[part], cuts[part + 1] - cuts[part]));
-
     const QVariantMap metadata = meta.toMap();
     uploadTitle = metadata.value(QStringLiteral("title")).toString();
     uploadDesc = metadata.value(QStringLiteral("desc")).toString();
     uploadKeywords = metadata.value(QStringLiteral("keywords")).toStringList();
-    uploadExt = extensionOf(file);
-
-    sendUploadStage(0, success_callback + QLatin1Char(':') + process_callback + QLatin1Char('|')
-                           + error_callback);
+    sendUploadStage(0, {success_callback, error_callback, process_callback});
 }
 
-bool XClient::prepareJpeg(QString &file, const QString &error_callback)
+void XClient::sendUploadStage(int part, const CallbackContext &context)
 {
-    QImage image(file);
-    const int w = image.width();
-    const int h = image.height();
-    const double mpx = double(w) * h / 1000000.0;
-    const double ratio = w > h ? double(w) / h : double(h) / w;
-    if (mpx < min_mpx || w < min_w || h < min_h) {
-        reportError(error_callback, QStringLiteral("app"), QStringLiteral("122"),
-                    QStringLiteral("Too small dimensions"));
-        return false;
-    }
-    if (ratio > max_r) {
-        reportError(error_callback, QStringLiteral("app"), QStringLiteral("123"),
-                    QStringLiteral("Wrong aspect ratio"));
-        return false;
-    }
-    // One megapixel under the limit; a limit of 1 or less leaves no area to aim at.
-    if (mpx > max_mpx && max_mpx - 1 > 0) {
-        const double scale = std::sqrt((max_mpx - 1) * 1000000.0 / (double(w) * h));
-        const long height = std::lround(h * scale);
-        const long width = std::lround(height * (double(w) / h));
-        image = image.scaled(int(width), int(height), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    }
-
-    QTemporaryFile temporary(QDir::tempPath() + QLatin1String("/corvane_img_XXXXXX.jpg"));
-    temporary.setAutoRemove(false);
-    if (!temporary.open())
-        return true; // sent as it is: it passed the checks
-    const QString path = temporary.fileName();
-    temporary.close();
-    QFile target(path);
-    if (!target.open(QIODevice::WriteOnly)) {
-        QFile::remove(path);
-        return true;
-    }
-    image.save(&target, "jpeg", q);
-    file = path;
-    uploadTempFile = path;
-    return true;
-}
-
-void XClient::removeTempFile()
-{
-    if (!uploadTempFile.isEmpty())
-        QFile::remove(uploadTempFile);
-}
-
-void XClient::sendUploadStage(int part, const QString &context)
-{
-    static const char *const replySlots[] = {
+    static const char *const replySlots[PhotoPreparation::stageCount] = {
         SLOT(uploadImage0Response(QVariant &)), SLOT(uploadImage1Response(QVariant &)),
         SLOT(uploadImage2Response(QVariant &)), SLOT(uploadImageResponse(QVariant &))};
-    QVariantMap record{{QStringLiteral("data"), uploadParts[part]},
-                       {QStringLiteral("ext"), uploadExt},
+    const bool last = part == PhotoPreparation::stageCount - 1;
+    QVariantMap record{{QStringLiteral("data"), upload.stages[part]},
+                       {QStringLiteral("ext"), upload.extension},
                        {QStringLiteral("part"), part},
-                       {QStringLiteral("last"), part == 3 ? 1 : 0},
+                       {QStringLiteral("last"), last ? 1 : 0},
                        {QStringLiteral("uniq"), uploadUniq}};
-    if (part == 3) {
+    if (last) {
         record.insert(QStringLiteral("title"), uploadTitle);
         record.insert(QStringLiteral("desc"), uploadDesc);
         record.insert(QStringLiteral("keywords"), uploadKeywords.join(QLatin1Char('|')));
@@ -254,13 +165,15 @@ void XClient::handleUploadStage(QVariant &reply, int part)
     const QVariantMap map = reply.toMap();
     const QString status = map.value(QStringLiteral("status")).toString();
     renewSessionId();
-    const Callbacks callbacks = callbacksOfSender(true);
+    const CallbackContext callbacks = contextOfSender(true);
     if (status != successStatus)
-        return reportError(callbacks.error, QStringLiteral("app"), status,
-                           map.value(QStringLiteral("statusMessage")).toString());
-    evaluate(QLatin1String("window.") + callbacks.progress + QStringLiteral("(%1, 4);").arg(part + 1));
-    if (part < 3)
-        return sendUploadStage(part + 1, contextOfSender());
+        return void(reportError(callbacks.error, QStringLiteral("app"), status,
+                                map.value(QStringLiteral("statusMessage")).toString()));
+    const QString progress = QStringLiteral("(%1, %2);").arg(part + 1).arg(PhotoPreparation::stageCount);
+    if (!evaluate(QLatin1String("window.") + callbacks.progress + progress))
+        return; // the page is gone, and the upload with it
+    if (part < PhotoPreparation::stageCount - 1)
+        return sendUploadStage(part + 1, callbacks);
     QVariantMap first;
     if (firstOutput(reply, &first))
         callBackWithText(callbacks.success, first.value(QStringLiteral("response")).toString());
@@ -276,23 +189,23 @@ void XClient::uploadRelease(QString &file, QString type, QString name, QString d
     QFile source(file);
     source.open(QIODevice::ReadOnly); // an unreadable file goes as empty data; the service decides
     const QVariantMap record{{QStringLiteral("data"), QString::fromLatin1(source.readAll().toBase64())},
-                             {QStringLiteral("ext"), extensionOf(file)}};
+                             {QStringLiteral("ext"), PhotoPreparation::extensionOf(file)}};
     source.close();
     callService(QStringLiteral("addRelease"), {sessionId, record, type, name, description, date},
-                SLOT(completeResponse(QVariant &)), success_callback + QLatin1Char('|') + error_callback);
+                SLOT(completeResponse(QVariant &)), {success_callback, error_callback});
 }
 
 void XClient::checkReleases(QString &releases, QString &success_callback, QString &error_callback)
 {
     callService(QStringLiteral("checkReleases"), {sessionId, releases}, SLOT(completeResponse(QVariant &)),
-                success_callback + QLatin1Char('|') + error_callback);
+                {success_callback, error_callback});
 }
 
 void XClient::attachReleases(QString &id_photo, QString &releases, QString &success_callback,
                              QString &error_callback)
 {
     callService(QStringLiteral("attachReleases"), {sessionId, id_photo, releases},
-                SLOT(completeResponse(QVariant &)), success_callback + QLatin1Char('|') + error_callback);
+                SLOT(completeResponse(QVariant &)), {success_callback, error_callback});
 }
 
 void XClient::getEarnings(QString date_from, QString date_to, QString func_pointer_success,
@@ -300,7 +213,7 @@ void XClient::getEarnings(QString date_from, QString date_to, QString func_point
 {
     callService(QStringLiteral("getEarnings"), {sessionId, date_from, date_to},
                 SLOT(getEarningsResponse(QVariant &)),
-                func_pointer_success + QLatin1Char('|') + func_pointer_error);
+                {func_pointer_success, func_pointer_error});
 }
 
 void XClient::response(QVariant &reply)
@@ -313,52 +226,52 @@ void XClient::response(QVariant &reply)
 void XClient::fault(int code, const QString &text)
 {
     qDebug() << "Error:" << code << "-" << text;
-    reportError(callbacksOfSender().error, QStringLiteral("xmlrpc"), QString::number(code, 10), text);
+    reportError(contextOfSender().error, QStringLiteral("xmlrpc"), QString::number(code, 10), text);
 }
 
 void XClient::getEarningsResponse(QVariant &reply)
 {
-    const Callbacks callbacks = callbacksOfSender();
+    const CallbackContext callbacks = contextOfSender();
     QVariantMap record;
     const bool hasRecord = firstOutput(reply, &record);
     const QStringList today = record.value(QStringLiteral("today")).toString().split(QLatin1Char('-'));
     if (!hasRecord || today.size() < 3) {
         renewSessionId();
-        return reportError(callbacks.error, QStringLiteral("app"), QStringLiteral("124"),
-                           QStringLiteral("Malformed earnings reply"));
+        return void(reportError(callbacks.error, AppError::MalformedEarnings));
     }
 
-    EarningsCatalog catalog(catalogPath());
-    catalog.updateAccount(record.value(QStringLiteral("value")).toDouble(),
-                          record.value(QStringLiteral("currency")).toString(),
-                          record.value(QStringLiteral("rate")).toDouble());
-    catalog.storeSnapshot(CatalogDate{today.at(0), today.at(1), today.at(2)},
-                          record.value(QStringLiteral("value")).toDouble());
+    const double value = record.value(QStringLiteral("value")).toDouble();
     const QString days = record.value(QStringLiteral("data")).toString();
-    if (!days.isEmpty())
-        catalog.storeDays(days.split(QLatin1Char('|')));
+    EarningsCatalog catalog(catalogPath());
+    const bool stored = catalog.begin()
+        && catalog.updateAccount(value, record.value(QStringLiteral("currency")).toString(),
+                                 record.value(QStringLiteral("rate")).toDouble())
+        && catalog.storeSnapshot(CatalogDate{today.at(0), today.at(1), today.at(2)}, value)
+        && (days.isEmpty() || catalog.storeDays(days.split(QLatin1Char('|')))) && catalog.commit();
     catalog.close();
 
     renewSessionId();
-    callBack(callbacks.success);
+    if (stored)
+        callBack(callbacks.success);
+    else
+        reportError(callbacks.error, AppError::CatalogUnavailable);
 }
 
 void XClient::getHashResponse(QVariant &reply)
 {
     QVariantMap first;
     if (!firstOutput(reply, &first))
-        return callBack(callbacksOfSender().error); // nothing to sign in with
+        return void(callBack(contextOfSender().error)); // nothing to sign in with
     sessionId = first.value(QStringLiteral("sessionId")).toString();
     renewSessionId();
-    callService(QStringLiteral("login"), {sessionId}, SLOT(loginResponse(QVariant &)),
-                contextOfSender());
+    callService(QStringLiteral("login"), {sessionId}, SLOT(loginResponse(QVariant &)), contextOfSender());
 }
 
 void XClient::loginResponse(QVariant &reply)
 {
     const QString status = reply.toMap().value(QStringLiteral("status")).toString();
     if (status != successStatus)
-        return callBack(callbacksOfSender().error);
+        return void(callBack(contextOfSender().error));
     renewSessionId();
     callService(QStringLiteral("getRestrictions"), {sessionId}, SLOT(restrictionsResponse(QVariant &)),
                 contextOfSender());
@@ -366,26 +279,14 @@ void XClient::loginResponse(QVariant &reply)
 
 void XClient::restrictionsResponse(QVariant &reply)
 {
-    const Callbacks callbacks = callbacksOfSender();
+    const CallbackContext callbacks = contextOfSender();
     QVariantMap limits;
     if (!firstOutput(reply, &limits))
-        return callBack(callbacks.error);
-
-    auto limit = [&limits](const char *key, int fallback) {
-        bool ok = false;
-        const int value = limits.value(QLatin1String(key)).toInt(&ok);
-        return ok ? value : fallback;
-    };
-    exts = limits.value(QStringLiteral("exts")).toString().split(QLatin1Char(','));
-    max_mpx = limit("max_mpx", 24);
-    min_mpx = limit("min_mpx", 4);
-    min_w = limit("min_w", 1024);
-    min_h = limit("min_h", 1024);
-    max_r = limit("max_r", 4);
-    q = limit("q", 90);
+        return void(callBack(callbacks.error));
+    restrictions = UploadRestrictions::fromRecord(limits);
     renewSessionId();
-    callBack(callbacks.success);
-    doClient();
+    if (callBack(callbacks.success))
+        doClient();
 }
 
 void XClient::completeResponse(QVariant &arg)
@@ -393,10 +294,10 @@ void XClient::completeResponse(QVariant &arg)
     const QVariantMap reply = arg.toMap();
     const QString status = reply.value(QStringLiteral("status")).toString();
     renewSessionId();
-    const Callbacks callbacks = callbacksOfSender();
+    const CallbackContext callbacks = contextOfSender();
     if (status != successStatus)
-        return reportError(callbacks.error, QStringLiteral("app"), status,
-                           reply.value(QStringLiteral("statusMessage")).toString());
+        return void(reportError(callbacks.error, QStringLiteral("app"), status,
+                                reply.value(QStringLiteral("statusMessage")).toString()));
     QVariantMap first;
     if (firstOutput(arg, &first) && first.contains(QStringLiteral("response")))
         callBackWithText(callbacks.success, first.value(QStringLiteral("response")).toString());
@@ -444,5 +345,5 @@ QString XClient::md5(QString string)
 
 void XClient::doClient()
 {
-    qDebug() << exts;
+    qDebug() << restrictions.exts;
 }

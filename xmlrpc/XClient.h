@@ -1,8 +1,13 @@
 #ifndef XCLIENT_H
 #define XCLIENT_H
 
+#include "callbackcontext.h"
+#include "photopreparation.h"
+#include "uploadrestrictions.h"
+
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QSslError>
 #include <QString>
 #include <QStringList>
@@ -15,7 +20,9 @@ struct XClientProbe;
 
 // The client of the Vendalux import service. Each operation runs a chain of
 // remote calls; results, progress and errors go back to the page by
-// evaluating calls of the page's own callback functions in `frame`.
+// evaluating calls of the page's own callback functions in `frame`. A page
+// callback may run an event loop in which the host deletes the view, and the
+// host may replace the page: either ends the work in flight silently.
 class XClient : public QObject
 {
     Q_OBJECT
@@ -57,27 +64,17 @@ private slots:
 private:
     friend struct XClientProbe; // tests read the session state
 
-    // The page's callback names, as they travel with each remote call.
-    struct Callbacks {
-        QString success;
-        QString progress;
-        QString error;
-    };
-    QString contextOfSender() const;
-    Callbacks callbacksOfSender(bool withProgress = false) const;
+    CallbackContext contextOfSender(bool withProgress = false) const;
 
     void callService(const QString &method, const QVariantList &params, const char *replySlot,
-                     const QString &context);
-    void evaluate(const QString &script);
-    void callBack(const QString &name);
-    void callBackWithText(const QString &name, const QString &text);
-    void reportError(const QString &name, const QString &type, const QString &code,
-                     const QString &text);
-    // Checks a ".jpg" photo and re-encodes it into a temporary JPEG; false
-    // when a check refused it (the page has been told).
-    bool prepareJpeg(QString &file, const QString &error_callback);
-    void removeTempFile();
-    void sendUploadStage(int part, const QString &context);
+                     const CallbackContext &context);
+    // False when the script's callback destroyed this client, or there is no page to run it in.
+    bool evaluate(const QString &script);
+    bool callBack(const QString &name);
+    bool callBackWithText(const QString &name, const QString &text);
+    bool reportError(const QString &name, const QString &type, const QString &code, const QString &text);
+    bool reportError(const QString &name, AppError error);
+    void sendUploadStage(int part, const CallbackContext &context);
     void handleUploadStage(QVariant &reply, int part);
 
     MaiaXmlRpcClient *rpc;
@@ -85,21 +82,13 @@ private:
     QString clientKey;
     QString passwordHash;
     QString sessionId;
-    QString uploadParts[4];
+    PhotoPreparation::Result upload;
     QString uploadUniq;
-    QString uploadExt;
     QString uploadTitle;
     QString uploadDesc;
     QStringList uploadKeywords;
-    QString uploadTempFile;
-    QStringList exts;
-    int max_mpx;
-    int min_mpx;
-    int min_w;
-    int min_h;
-    int max_r;
-    int q;
-    QWebFrame *frame;
+    UploadRestrictions restrictions;
+    QPointer<QWebFrame> frame;
 };
 
 #endif

@@ -1,5 +1,6 @@
 #include "earningscatalog.h"
 
+#include <QSqlError>
 #include <QUrl>
 #include <QVariant>
 
@@ -65,43 +66,59 @@ EarningsCatalog::EarningsCatalog(const QString &path)
 {
 }
 
-void EarningsCatalog::execute(const QString &statement)
+bool EarningsCatalog::execute(const QString &statement)
 {
-    if (database.isOpen()) // an unusable catalog is skipped quietly
-        query.exec(statement);
+    return database.isOpen() && query.exec(statement);
 }
 
-QList<EarningsCatalog::Row> EarningsCatalog::rows(const QString &statement)
+bool EarningsCatalog::rows(const QString &statement, QList<Row> *result)
 {
     // Read the whole result first: updates run on the same query object.
-    QList<Row> result;
-    if (database.isOpen() && query.exec(statement)) {
-        while (query.next())
-            result.append({query.value(0).toString(), query.value(1).toString(), query.value(2).toInt()});
-    }
-    return result;
+    if (!execute(statement))
+        return false;
+    while (query.next())
+        result->append({query.value(0).toString(), query.value(1).toString(), query.value(2).toInt()});
+    return query.lastError().type() == QSqlError::NoError;
 }
 
-void EarningsCatalog::updateAccount(double value, const QString &currency, double rate)
+bool EarningsCatalog::begin()
 {
-    execute(QLatin1String("UPDATE stock SET Earnings=") + quoted(real(value)) + QLatin1String(", Currency=")
+    uncommitted = execute(QStringLiteral("BEGIN IMMEDIATE"));
+    return uncommitted;
+}
+
+bool EarningsCatalog::commit()
+{
+    if (!uncommitted || !execute(QStringLiteral("COMMIT")))
+        return false;
+    uncommitted = false;
+    return true;
+}
+
+bool EarningsCatalog::updateAccount(double value, const QString &currency, double rate)
+{
+    return execute(QLatin1String("UPDATE stock SET Earnings=") + quoted(real(value)) + QLatin1String(", Currency=")
             + quoted(currency) + QLatin1String(", Rate=") + quoted(real(rate)) + QLatin1String(" WHERE ID=1"));
 }
 
-void EarningsCatalog::storeSnapshot(const CatalogDate &today, double value)
+bool EarningsCatalog::storeSnapshot(const CatalogDate &today, double value)
 {
-    const QList<Row> snapshot = rows(QLatin1String("SELECT ID, Value, Type from stockstats WHERE ")
-                                     + dayConditions(today) + QLatin1String(" AND Type=0 LIMIT 0,1"));
+    QList<Row> snapshot;
+    if (!rows(QLatin1String("SELECT ID, Value, Type from stockstats WHERE ") + dayConditions(today)
+                  + QLatin1String(" AND Type=0 LIMIT 0,1"),
+              &snapshot))
+        return false;
     if (snapshot.isEmpty()) {
-        execute(insertHead + QLatin1String("(NULL, ") + quoted(real(value)) + QLatin1String(",0,")
+        return execute(insertHead + QLatin1String("(NULL, ") + quoted(real(value)) + QLatin1String(",0,")
                 + quoted(today.day) + QLatin1Char(',') + quoted(today.month) + QLatin1Char(',')
                 + quoted(today.year) + QLatin1String(", 1);"));
     } else if (!(snapshot.first().value.toDouble() == value)) { // NaN is never equal
-        execute(valueUpdate(real(value), snapshot.first().id));
+        return execute(valueUpdate(real(value), snapshot.first().id));
     }
+    return true;
 }
 
-void EarningsCatalog::storeDays(const QStringList &items)
+bool EarningsCatalog::storeDays(const QStringList &items)
 {
     QString pending;
     int pendingCount = 0;
@@ -112,9 +129,10 @@ void EarningsCatalog::storeDays(const QStringList &items)
         ++pendingCount;
     };
     auto flush = [&] {
-        execute(insertHead + pending + QLatin1Char(';'));
+        const bool done = execute(insertHead + pending + QLatin1Char(';'));
         pending.clear();
         pendingCount = 0;
+        return done;
     };
 
     for (const QString &item : items) {
@@ -128,32 +146,35 @@ void EarningsCatalog::storeDays(const QStringList &items)
 
         bool amountPresent = false;
         bool countPresent = false;
-        const QList<Row> existing = rows(QLatin1String("SELECT ID, Value, Type from stockstats WHERE ")
-                                         + dayConditions(date));
-        for (const Row &row : existing) {
+        QList<Row> existing;
+        if (!rows(QLatin1String("SELECT ID, Value, Type from stockstats WHERE ") + dayConditions(date), &existing))
+            return false;
+        for (const Row &row : qAsConst(existing)) {
             if (row.type == 1) {
                 amountPresent = true;
-                if (!(row.value.toDouble() == amount))
-                    execute(valueUpdate(real(amount), row.id));
+                if (!(row.value.toDouble() == amount) && !execute(valueUpdate(real(amount), row.id)))
+                    return false;
             } else if (row.type == 2) {
                 countPresent = true;
-                if (row.value.toInt() != count)
-                    execute(valueUpdate(QString::number(count), row.id));
+                if (row.value.toInt() != count && !execute(valueUpdate(QString::number(count), row.id)))
+                    return false;
             }
         }
         if (!amountPresent)
             addPending(tuple(real(amount), 1, date));
         if (!countPresent)
             addPending(tuple(QString::number(count), 2, date));
-        if (pendingCount > maxPendingBeforeFlush)
-            flush();
+        if (pendingCount > maxPendingBeforeFlush && !flush())
+            return false;
     }
-    if (pendingCount != 0)
-        flush();
+    return pendingCount == 0 || flush();
 }
 
 void EarningsCatalog::close()
 {
     query.finish();
+    if (uncommitted)
+        query.exec(QStringLiteral("ROLLBACK"));
+    uncommitted = false;
     database.close();
 }

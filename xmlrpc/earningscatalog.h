@@ -14,17 +14,22 @@ struct CatalogDate {
 };
 
 // Writes earnings into the host's catalog: the account row, today's
-// snapshot and the daily amounts and counts, without duplicates. It never
-// creates the file, and failed statements change nothing and report nothing.
+// snapshot and the daily amounts and counts, without duplicates, all in one
+// transaction. It never creates the file. Every step says whether it
+// worked: a lookup that failed is not "no row", or rows would be written twice.
 class EarningsCatalog
 {
 public:
     explicit EarningsCatalog(const QString &path);
 
-    void updateAccount(double value, const QString &currency, double rate);
-    void storeSnapshot(const CatalogDate &today, double value);
+    // Takes the write lock, or fails at once with the catalog missing or locked.
+    bool begin();
+    bool updateAccount(double value, const QString &currency, double rate);
+    bool storeSnapshot(const CatalogDate &today, double value);
     // Items "year-month-day:amount:count"; malformed items are skipped.
-    void storeDays(const QStringList &items);
+    bool storeDays(const QStringList &items);
+    bool commit();
+    // Undoes whatever began; then closes.
     void close();
 
 private:
@@ -33,11 +38,12 @@ private:
         QString value;
         int type;
     };
-    QList<Row> rows(const QString &statement);
-    void execute(const QString &statement);
+    bool rows(const QString &statement, QList<Row> *result);
+    bool execute(const QString &statement);
 
     QSqlDatabase database;
     QSqlQuery query;
+    bool uncommitted = false;
 };
 
 #endif

@@ -40,7 +40,10 @@ void MaiaXmlRpcClient::init()
 {
     request.setRawHeader("User-Agent", "MaiaXmlRpc/0.2");
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("text/xml"));
-    connect(&accessManager, SIGNAL(finished(QNetworkReply *)), this, SLOT(replyFinished(QNetworkReply *)));
+    // Queued: an outcome's receiver may delete this client, and the manager
+    // with it, which must not happen inside the manager's own emission.
+    connect(&accessManager, SIGNAL(finished(QNetworkReply *)), this, SLOT(replyFinished(QNetworkReply *)),
+            Qt::QueuedConnection);
     connect(&accessManager, SIGNAL(sslErrors(QNetworkReply *, const QList<QSslError> &)), this,
             SIGNAL(sslErrors(QNetworkReply *, const QList<QSslError> &)));
 }

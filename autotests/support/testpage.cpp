@@ -1,12 +1,37 @@
 #include "testpage.h"
 
 #include <QJsonDocument>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTest>
 #include <QWebFrame>
+#include <QWebPage>
 
-TestPage::TestPage()
+namespace {
+
+class AlertingPage : public QWebPage
 {
+public:
+    AlertingPage(TestPage *view, QObject *owner)
+        : QWebPage(owner)
+        , view(view)
+    {
+    }
+    void javaScriptAlert(QWebFrame *, const QString &) override
+    {
+        if (view && view->onAlert)
+            view->onAlert();
+    }
+
+private:
+    QPointer<TestPage> view;
+};
+
+} // namespace
+
+TestPage::TestPage(QObject *pageOwner)
+{
+    setPage(new AlertingPage(this, pageOwner ? pageOwner : this));
     QSignalSpy finished(this, &QWebView::loadFinished);
     setHtml(QStringLiteral(
         "<html><body><script>"

@@ -12,9 +12,9 @@ struct XClientProbe {
     static QString md5(XClient &client, const QString &text) { return client.md5(text); }
     static QVariantMap restrictions(const XClient &client)
     {
-        return {{"exts", client.exts},   {"max_mpx", client.max_mpx}, {"min_mpx", client.min_mpx},
-                {"min_w", client.min_w}, {"min_h", client.min_h},     {"max_r", client.max_r},
-                {"q", client.q}};
+        const UploadRestrictions &r = client.restrictions;
+        return {{"exts", r.exts},   {"max_mpx", r.max_mpx}, {"min_mpx", r.min_mpx}, {"min_w", r.min_w},
+                {"min_h", r.min_h}, {"max_r", r.max_r},     {"q", r.q}};
     }
 };
 

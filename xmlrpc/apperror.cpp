@@ -1,0 +1,25 @@
+#include "apperror.h"
+
+QString appErrorCode(AppError error)
+{
+    return QString::number(int(error));
+}
+
+QString appErrorText(AppError error)
+{
+    switch (error) {
+    case AppError::None:
+        break;
+    case AppError::CannotReadFile:
+        return QStringLiteral("Cannot read file");
+    case AppError::TooSmall:
+        return QStringLiteral("Too small dimensions");
+    case AppError::WrongAspectRatio:
+        return QStringLiteral("Wrong aspect ratio");
+    case AppError::MalformedEarnings:
+        return QStringLiteral("Malformed earnings reply");
+    case AppError::CatalogUnavailable:
+        return QStringLiteral("Catalog unavailable");
+    }
+    return QString();
+}

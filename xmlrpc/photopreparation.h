@@ -1,0 +1,39 @@
+#ifndef PHOTOPREPARATION_H
+#define PHOTOPREPARATION_H
+
+#include "apperror.h"
+#include "uploadrestrictions.h"
+
+#include <QSize>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+
+// Turns a file into the four stage texts that are sent: a ".jpg" photo is
+// checked against the restrictions and re-encoded through a temporary JPEG,
+// scaled down when too large; any other file goes as it is. No network, no
+// page: what the page is told is the result's error.
+class PhotoPreparation
+{
+public:
+    static constexpr int stageCount = 4;
+
+    struct Result
+    {
+        AppError error = AppError::None;
+        QString extension; // lower-cased, with its dot; empty without one
+        std::array<QString, stageCount> stages; // the file's Base64 text, cut in four
+    };
+
+    static Result prepare(const QString &file, const UploadRestrictions &limits);
+
+    // One megapixel under a limit the photo passes; the photo's own size
+    // otherwise, and under a limit of 1 or less, which leaves no area to aim at.
+    static QSize targetSize(const QSize &photo, int maxMpx);
+    // Where each stage begins in a text of `length` characters, and its end.
+    static std::array<qint64, stageCount + 1> stageBounds(qint64 length);
+    static QString extensionOf(const QString &path);
+};
+
+#endif
