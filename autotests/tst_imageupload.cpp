@@ -1,3 +1,4 @@
+#include "photopreparation.h"
 #include "signinfixture.h"
 #include "xclientprobe.h"
 
@@ -11,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <limits>
+
 // Photo uploads end to end against the simulated service, with generated
 // JPEGs and a private temporary directory that must stay empty.
 class TestImageUpload : public QObject
@@ -23,6 +26,9 @@ private slots:
 
     void sizeTable_data();
     void sizeTable();
+    void targetSizeUnderAnyLimit_data();
+    void targetSizeUnderAnyLimit();
+    void stagesOfAnyLength();
     void upperCaseJpgIsReencoded();
     void otherFilesSentByteForByte_data();
     void otherFilesSentByteForByte();
@@ -155,6 +161,37 @@ void TestImageUpload::sizeTable()
     const ImportService::Photo photo = f->service.photos().value(0);
     QCOMPARE(photo.ext, QStringLiteral(".jpg"));
     QCOMPARE(QImage::fromData(photo.bytes, "JPEG").size(), sent);
+}
+
+void TestImageUpload::targetSizeUnderAnyLimit_data()
+{
+    QTest::addColumn<int>("maxMpx");
+    QTest::addColumn<QSize>("photo");
+    QTest::addColumn<QSize>("sent");
+    QTest::newRow("a service's most negative limit") << std::numeric_limits<int>::min() << QSize(3000, 2000) << QSize(3000, 2000);
+    QTest::newRow("a limit of 1 leaves no area to aim at") << 1 << QSize(3000, 2000) << QSize(3000, 2000);
+    QTest::newRow("a limit of 2 aims at 1 MP") << 2 << QSize(3000, 2000) << QSize(1224, 816);
+    QTest::newRow("the largest limit") << std::numeric_limits<int>::max() << QSize(3000, 2000) << QSize(3000, 2000);
+}
+
+void TestImageUpload::targetSizeUnderAnyLimit()
+{
+    QFETCH(int, maxMpx);
+    QFETCH(QSize, photo);
+    QTEST(PhotoPreparation::targetSize(photo, maxMpx), "sent");
+}
+
+// Three quarters of a 512 MiB photo's text pass what an int holds.
+void TestImageUpload::stagesOfAnyLength()
+{
+    for (const qint64 length : {qint64(0), qint64(3), qint64(715827884), qint64(std::numeric_limits<int>::max())}) {
+        const auto bounds = PhotoPreparation::stageBounds(length);
+        QCOMPARE(bounds.front(), qint64(0));
+        QCOMPARE(bounds.back(), length);
+        for (int stage = 0; stage < PhotoPreparation::stageCount; ++stage)
+            QVERIFY2(bounds[stage + 1] - bounds[stage] == length / 4 || bounds[stage + 1] - bounds[stage] == length / 4 + 1,
+                     qPrintable(QString::number(length)));
+    }
 }
 
 void TestImageUpload::upperCaseJpgIsReencoded()
