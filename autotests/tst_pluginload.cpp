@@ -1,4 +1,4 @@
-#include "vendaluxuploader.h"
+#include "xappplugin.h"
 
 #include <QApplication>
 #include <QLibrary>
@@ -12,7 +12,11 @@
 #include <QWebPage>
 #include <QWebView>
 
-// The plug-in loaded the way the host loads it, and its classes linked in.
+#include <cxxabi.h>
+#include <typeinfo>
+
+// The plug-in loaded the way the host loads it. This executable is the host:
+// it compiles its own XAPPPlugin and exports it, as Corvane does.
 class AlertRecordingPage : public QWebPage
 {
     Q_OBJECT
@@ -31,11 +35,11 @@ class TestPluginLoad : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
-    void exportsOnlyGetPlugin();
+    void exportsGetPluginAndTheInterface();
+    void hostsInterfaceCastsThePlugin();
     void pageSeesThePlugin();
     void registerWidgetSignalMovesForward();
     void viewOwnsThePlugin();
-    void linkedInClassesCast();
 
 private:
     QWebView *newView();
@@ -72,20 +76,45 @@ void TestPluginLoad::initTestCase()
     }
 }
 
-void TestPluginLoad::exportsOnlyGetPlugin()
+void TestPluginLoad::exportsGetPluginAndTheInterface()
 {
     QProcess nm;
-    nm.start(QStringLiteral("nm"), {"-D", "--defined-only", QStringLiteral(PLUGIN_PATH)});
+    nm.start(QStringLiteral("nm"), {"-D", "--defined-only", "-C", QStringLiteral(PLUGIN_PATH)});
     QVERIFY(nm.waitForFinished(30000));
     QCOMPARE(nm.exitCode(), 0);
-    QStringList symbols;
+    QSet<QString> symbols;
     const QList<QByteArray> lines = nm.readAllStandardOutput().split('\n');
     for (const QByteArray &line : lines) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() == 3)
-            symbols << QString::fromLatin1(fields.at(2));
+        if (line.isEmpty())
+            continue;
+        const QString name = QString::fromLatin1(line.mid(line.indexOf(' ', line.indexOf(' ') + 1) + 1));
+        // The interface's own symbols are there for the host's copies to replace.
+        QVERIFY2(name == "getPlugin" || name.startsWith("XAPPPlugin::") || name.endsWith(" for XAPPPlugin"),
+                 qPrintable(name));
+        symbols << name;
     }
-    QCOMPARE(symbols, QStringList{QStringLiteral("getPlugin")});
+    const QStringList needed{"getPlugin", "XAPPPlugin::staticMetaObject", "vtable for XAPPPlugin",
+                             "typeinfo for XAPPPlugin", "typeinfo name for XAPPPlugin",
+                             "XAPPPlugin::metaObject() const", "XAPPPlugin::qt_metacast(char const*)",
+                             "XAPPPlugin::qt_metacall(QMetaObject::Call, int, void**)",
+                             "XAPPPlugin::registerWidgetSignal()", "XAPPPlugin::~XAPPPlugin()",
+                             "XAPPPlugin::pluginName()"};
+    for (const QString &name : needed)
+        QVERIFY2(symbols.contains(name), qPrintable(name));
+}
+
+void TestPluginLoad::hostsInterfaceCastsThePlugin()
+{
+    QWebView *view = newView();
+    QObject *plugin = getPlugin(view);
+    QVERIFY(qobject_cast<XAPPPlugin *>(plugin));
+    QVERIFY(plugin->metaObject()->inherits(&XAPPPlugin::staticMetaObject));
+    QCOMPARE(plugin->metaObject()->superClass(), &XAPPPlugin::staticMetaObject);
+    // Shared type information, which the sanitizers' dynamic type checks rely on.
+    const auto *type = dynamic_cast<const abi::__si_class_type_info *>(&typeid(*plugin));
+    QVERIFY(type);
+    QVERIFY(type->__base_type == &typeid(XAPPPlugin));
+    delete view;
 }
 
 void TestPluginLoad::pageSeesThePlugin()
@@ -136,23 +165,6 @@ void TestPluginLoad::viewOwnsThePlugin()
     QCOMPARE(plugin->parent(), view);
     delete view;
     QVERIFY(plugin.isNull());
-}
-
-void TestPluginLoad::linkedInClassesCast()
-{
-    QWebView view;
-    VendaluxUploader uploader(&view);
-    QObject *asObject = &uploader;
-    XAPPPlugin *asInterface = qobject_cast<XAPPPlugin *>(asObject);
-    QVERIFY(asInterface);
-    QCOMPARE(asInterface->pluginName(), "lvendalux");
-    QCOMPARE(asInterface->metaObject()->className(), "VendaluxUploader");
-
-    XAPPPlugin plain(&view);
-    QCOMPARE(plain.pluginName(), "lplug");
-    QCOMPARE(XAPPPlugin::staticMetaObject.methodCount() - QObject::staticMetaObject.methodCount(), 1);
-    QCOMPARE(XAPPPlugin::staticMetaObject.method(XAPPPlugin::staticMetaObject.methodOffset()).methodSignature(),
-             QByteArray("registerWidgetSignal()"));
 }
 
 QTEST_MAIN(TestPluginLoad)
