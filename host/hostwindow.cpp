@@ -53,7 +53,15 @@ void HostWindow::attachPlugin(bool loaded)
         emit pageReady(false);
         return;
     }
-    plugin = getPlugin(view);
+    // Corvane takes the plug-in as a QObject and casts it to its own interface.
+    QObject *object = getPlugin(view);
+    plugin = qobject_cast<XAPPPlugin *>(object);
+    if (!plugin) {
+        error = QStringLiteral("getPlugin() returned %1, not an XAPPPlugin")
+                    .arg(object ? QLatin1String(object->metaObject()->className()) : QLatin1String("null"));
+        emit pageReady(false);
+        return;
+    }
     view->page()->mainFrame()->evaluateJavaScript(
         QStringLiteral("if (window.uploaderReady) uploaderReady('%1');").arg(QLatin1String(plugin->pluginName())));
     emit pageReady(true);
