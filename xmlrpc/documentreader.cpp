@@ -67,6 +67,15 @@ const std::array<uchar, 256> byteClasses = [] {
 
 inline bool isXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
+// QString::fromUtf8 drops a byte order mark that opens its input; inside a
+// document's text it is a character like any other.
+void appendUtf8(QString &text, const char *from, int size)
+{
+    for (; size >= 3 && std::memcmp(from, "\xEF\xBB\xBF", 3) == 0; from += 3, size -= 3)
+        text += QChar(0xFEFF);
+    text += QString::fromUtf8(from, size);
+}
+
 struct Token
 {
     enum Kind { Start, End, Text, Eof, Unusual };
@@ -268,7 +277,7 @@ bool Scanner::text(const char *from, const char *to, Token *token)
         for (const char *q = from; q < to;) {
             const auto *amp = static_cast<const char *>(std::memchr(q, '&', size_t(to - q)));
             const char *const stop = amp ? amp : to;
-            decoded += QString::fromUtf8(q, int(stop - q));
+            appendUtf8(decoded, q, int(stop - q));
             if (!amp)
                 break;
             const auto *semicolon = static_cast<const char *>(std::memchr(amp, ';', size_t(qMin<qptrdiff>(to - amp, 12))));
@@ -283,9 +292,11 @@ bool Scanner::text(const char *from, const char *to, Token *token)
             if (found != std::end(named)) {
                 decoded += QLatin1Char(found->second);
             } else {
+                if (!reference.startsWith(QLatin1Char('#')))
+                    return false;
                 const bool hex = reference.startsWith(QLatin1String("#x"));
                 const QLatin1String digits = reference.mid(hex ? 2 : 1);
-                bool ok = reference.startsWith(QLatin1Char('#')) && !digits.isEmpty();
+                bool ok = !digits.isEmpty();
                 for (char c : digits)
                     ok = ok && ((c >= '0' && c <= '9') || (hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))));
                 const uint code = ok ? QString(digits).toUInt(&ok, hex ? 16 : 10) : 0;
