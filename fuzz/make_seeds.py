@@ -66,6 +66,17 @@ def main(out):
     seeds["writer"] += [b"", bytes(range(256)), bytes(range(255, -1, -1)), b"\x0c\x06" * 40,
                         b"]]>&<\"'\r\n\t\x00" * 16]
 
+    # Read both ways (fuzz_reader): documents of both kinds, and what sends the reader to the DOM.
+    seeds["reader"] = seeds["response"][:6] + calls[:4] + [
+        response("<value>&#32;&#xA0;&amp;\u00a0\ufeff\U0001f600&#x1F600;</value>").encode(),
+        response("<value><struct>t<member><value>1</value><name>a</name></member><member/></struct></value>").encode(),
+        response("<value><string><![CDATA[c]]><!-- c --></string></value>").encode(),
+        b"<?xml version='1.0' encoding='ISO-8859-1'?>\n<methodCall><methodName a='1'>m</methodName>"
+        b"<params><param><value><I4>7</I4></value></param>x<param/></params></methodCall>",
+        b"<methodResponse><params><param><value>" + b"<x>" * 507 + b"<x/>" + b"</x>" * 507
+        + b"</value></param></params></methodResponse>",
+    ]
+
     for kind, items in seeds.items():
         folder = os.path.join(out, kind)
         os.makedirs(folder, exist_ok=True)

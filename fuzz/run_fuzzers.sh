@@ -14,7 +14,7 @@ jobs=${FUZZ_JOBS:-$(nproc)}
 guard=${FUZZ_GUARD_SECONDS:-7200}
 here=$(cd "$(dirname "$0")" && pwd)
 # Slowest first, so that the quick ones run beside it.
-targets=(serverconnection writer response requestheader)
+targets=(serverconnection writer reader response requestheader)
 
 runs=0
 case $limit in
