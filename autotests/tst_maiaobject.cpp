@@ -1,3 +1,4 @@
+#include "deepdocuments.h"
 #include "maiaObject.h"
 #include "outcomerecorder.h"
 
@@ -329,14 +330,13 @@ void TestMaiaObject::parseResponse_data()
                                         << true << 0 << "" << QVariant();
     QTest::newRow("not XML") << "abc" << true << -32700 << "parse error: response not well formed at line 1: " << QVariant();
     QTest::newRow("empty text") << "" << true << -32700 << "parse error: response not well formed at line " << QVariant();
-    const QString deep = QString("<value><array><data>").repeated(171) + "<value>x</value>"
-        + QString("</data></array></value>").repeated(171);
-    QTest::newRow("nested past the limit") << response("<params><param>" + deep + "</param></params>") << true
-                                           << -32700 << "parse error: response refused: elements nested deeper than 512 levels"
-                                           << QVariant();
-    QTest::newRow("nested 100,000 deep") << response(QString("<value><array><data>").repeated(100000)) << true
-                                         << -32700 << "parse error: response refused: elements nested deeper than 512 levels"
-                                         << QVariant();
+    const QString tooDeep = QStringLiteral("parse error: response refused: elements nested deeper than 512 levels");
+    QTest::newRow("512 levels") << response(DeepDocuments::paramsNestedTo(512)) << false << 0 << QString()
+                                << QVariant(QStringLiteral("x"));
+    QTest::newRow("513 levels") << response(DeepDocuments::paramsNestedTo(513)) << true << -32700 << tooDeep << QVariant();
+    for (const DeepDocuments::Content &deep : DeepDocuments::behindEveryConstruct())
+        QTest::newRow(qPrintable("100,000 deep behind " + deep.name)) << response(deep.markup) << true << -32700 << tooDeep
+                                                                      << QVariant();
     QTest::newRow("document type") << "<?xml version=\"1.0\"?><!DOCTYPE lol [<!ENTITY a \"aaaa\">]>"
                                       "<methodResponse><params/></methodResponse>"
                                    << true << -32700 << "parse error: response refused: a document type declaration is not accepted"

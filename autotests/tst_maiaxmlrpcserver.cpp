@@ -1,3 +1,4 @@
+#include "deepdocuments.h"
 #include "maiaFault.h"
 #include "maiaObject.h"
 #include "maiaXmlRpcServer.h"
@@ -140,10 +141,15 @@ void TestMaiaXmlRpcServer::answers_data()
     QTest::newRow("wrong count") << callDocument("add", {1}) << true << -32602
                                  << "server error: invalid method parameters" << QVariant();
     QTest::newRow("not XML") << QByteArray("<methodCall><oops") << true << -32700 << "parse error: not well formed" << QVariant();
-    QTest::newRow("nested past the limit")
-        << ("<methodCall><methodName>echo</methodName><params><param>" + QString("<value><array><data>").repeated(200).toUtf8()
-            + "</param></params></methodCall>")
-        << true << -32700 << "parse error: refused: elements nested deeper than 512 levels" << QVariant();
+    const QString tooDeep = QStringLiteral("parse error: refused: elements nested deeper than 512 levels");
+    const auto echoNestedTo = [](int levels) {
+        return ("<methodCall><methodName>echo</methodName>" + DeepDocuments::paramsNestedTo(levels) + "</methodCall>").toUtf8();
+    };
+    QTest::newRow("512 levels") << echoNestedTo(512) << false << 0 << "" << QVariant(QStringLiteral("x"));
+    QTest::newRow("513 levels") << echoNestedTo(513) << true << -32700 << tooDeep << QVariant();
+    for (const DeepDocuments::Content &deep : DeepDocuments::behindEveryConstruct())
+        QTest::newRow(qPrintable("100,000 deep behind " + deep.name)) << ("<methodCall>" + deep.markup).toUtf8() << true
+                                                                      << -32700 << tooDeep << QVariant();
     QTest::newRow("no method name") << QByteArray("<methodCall><params/></methodCall>") << true << -32600
                                     << "server error: invalid xml-rpc. not conforming to spec" << QVariant();
 }
