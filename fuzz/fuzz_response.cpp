@@ -4,6 +4,7 @@
 #include "maiaObject.h"
 
 #include <QByteArray>
+#include <QDomDocument>
 #include <QNetworkReply>
 #include <QtGlobal>
 
@@ -18,9 +19,45 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     return 0;
 }
 
+// The deepest element's level, walked without recursion.
+static int elementDepth(const QDomDocument &document)
+{
+    const QDomElement root = document.documentElement();
+    int depth = 1;
+    int deepest = 0;
+    for (QDomElement element = root; !element.isNull();) {
+        deepest = qMax(deepest, depth);
+        const QDomElement child = element.firstChildElement();
+        if (!child.isNull()) {
+            element = child;
+            ++depth;
+            continue;
+        }
+        while (element != root && element.nextSiblingElement().isNull()) {
+            element = element.parentNode().toElement();
+            --depth;
+        }
+        element = element == root ? QDomElement() : element.nextSiblingElement();
+    }
+    return deepest;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray body(reinterpret_cast<const char *>(data), int(size));
+    const QString text = DocumentGuard::decodeUpToNul(body);
+
+    // What the guard lets through must not be deeper than its limit. A failed
+    // parse counts too: the parser recursed as deep as the tree it left.
+    if (DocumentGuard::refusal(text).isEmpty()) {
+        QDomDocument document;
+        document.setContent(text);
+        const int depth = elementDepth(document);
+        if (depth > DocumentGuard::maxDepth) {
+            std::fprintf(stderr, "the guard let %d levels through\n", depth);
+            std::abort();
+        }
+    }
 
     int outcomes = 0;
     auto *call = new MaiaObject; // deletes itself after its outcome
@@ -30,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         MaiaObject::composeResponse(result);
     });
     QObject::connect(call, &MaiaObject::fault, [&](int, const QString &, QNetworkReply *) { ++outcomes; });
-    call->parseResponse(DocumentGuard::decodeUpToNul(body), nullptr);
+    call->parseResponse(text, nullptr);
     if (outcomes != 1) {
         std::fprintf(stderr, "%d outcomes for one response\n", outcomes);
         std::abort();
