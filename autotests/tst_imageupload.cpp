@@ -312,7 +312,7 @@ void TestImageUpload::emptyProgressCallbackName()
 void TestImageUpload::statusOnStageTwoStopsTheUpload()
 {
     f->service.injectFault(QStringLiteral("addPhoto"),
-                           ImportService::InjectedFault(ImportService::FaultKind::Status, 500, "Disk full", {}, 2));
+                           FaultGate::InjectedFault(FaultGate::FaultKind::Status, 500, "Disk full", {}, 2));
     upload(makeFile(QStringLiteral("half.bin"), QByteArray(300, 'h')));
     QVERIFY(f->page.waitForCallbacks(expectedCallbacks + 3));
     QTest::qWait(200); // a stray stage 3 would arrive now
@@ -329,7 +329,7 @@ void TestImageUpload::statusOnStageTwoStopsTheUpload()
 void TestImageUpload::replyWithoutStatus()
 {
     f->service.injectFault(QStringLiteral("addPhoto"),
-                           ImportService::InjectedFault(ImportService::FaultKind::Reply, 0, {}, QVariantMap{{"output", QVariantList()}}));
+                           FaultGate::InjectedFault(FaultGate::FaultKind::Reply, 0, {}, QVariantMap{{"output", QVariantList()}}));
     upload(makeFile(QStringLiteral("nostatus.bin"), "abcd"));
     QVERIFY(f->page.waitForCallbacks(expectedCallbacks + 1));
     QCOMPARE(lastCallback().value("args").toArray().at(0).toObject(),
@@ -339,8 +339,8 @@ void TestImageUpload::replyWithoutStatus()
 void TestImageUpload::lastReplyWithoutResponse()
 {
     f->service.injectFault(QStringLiteral("addPhoto"),
-                           ImportService::InjectedFault(ImportService::FaultKind::Reply, 0, {},
-                                                        QVariantMap{{"status", 200}, {"output", QVariantList{QVariantMap()}}}, 3));
+                           FaultGate::InjectedFault(FaultGate::FaultKind::Reply, 0, {},
+                                                    QVariantMap{{"status", 200}, {"output", QVariantList{QVariantMap()}}}, 3));
     upload(makeFile(QStringLiteral("noresponse.bin"), "abcd"));
     QVERIFY(f->page.waitForCallbacks(expectedCallbacks + 5));
     QCOMPARE(lastCallback(), (QJsonObject{{"cb", "onOk"}, {"args", QJsonArray{""}}}));

@@ -77,7 +77,7 @@ void TestReleases::outcomes()
     QFETCH(QVariantMap, reply);
     QFETCH(QJsonObject, callback);
     f->service.injectFault(QStringLiteral("checkReleases"),
-                           ImportService::InjectedFault(ImportService::FaultKind::Reply, 0, {}, reply));
+                           FaultGate::InjectedFault(FaultGate::FaultKind::Reply, 0, {}, reply));
     QString releases = QStringLiteral("R1");
     QString ok = QStringLiteral("onOk");
     QString err = QStringLiteral("onErr");
@@ -142,8 +142,8 @@ void TestReleases::attachToUnknownPhotoIsRefused()
 void TestReleases::twoRequestsOutstanding()
 {
     f->service.injectFault(QStringLiteral("checkReleases"),
-                           ImportService::InjectedFault(ImportService::FaultKind::Reply, 0, {},
-                                                        QVariantMap{{"status", "200"}, {"output", QVariantList{QVariantMap{{"response", "checked"}}}}}));
+                           FaultGate::InjectedFault(FaultGate::FaultKind::Reply, 0, {},
+                                                    QVariantMap{{"status", "200"}, {"output", QVariantList{QVariantMap{{"response", "checked"}}}}}));
     QString releases = QStringLiteral("R1"), photo = QStringLiteral("9");
     QString ok = QStringLiteral("onOk"), other = QStringLiteral("onOther"), err = QStringLiteral("onErr");
     f->client.checkReleases(releases, ok, err);

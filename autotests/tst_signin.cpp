@@ -152,7 +152,7 @@ void TestSignIn::faults_data()
     QTest::addColumn<QString>("errorCode");
     QTest::addColumn<QString>("errorTextPart");
 
-    using K = ImportService::FaultKind;
+    using K = FaultGate::FaultKind;
     const QString hostile = QStringLiteral("it's a \"bad\"\r\nday \\ '); alert(1); ('\u2028end");
     QTest::newRow("dropped getHash") << "getHash" << int(K::DropConnection) << 0 << "" << "-32300" << "";
     QTest::newRow("HTTP 500 on login") << "login" << int(K::HttpError) << 500 << "oops" << "-32300" << "Injected Error";
@@ -176,7 +176,7 @@ void TestSignIn::faults()
     QVERIFY(f.ready);
     // The network layer sends a request again (three times, as measured) when its
     // connection drops before any answer; later calls of the method never come.
-    f.service.injectFault(method, {ImportService::FaultKind(kind), code, text}, 8);
+    f.service.injectFault(method, {FaultGate::FaultKind(kind), code, text}, 8);
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^Error: -?\\d+ - ")));
     f.signIn();
     QVERIFY(f.page.waitForCallbacks(1));
@@ -189,7 +189,7 @@ void TestSignIn::faults()
     QCOMPARE(error.value("error_code").toString(), errorCode);
     const QString errorText = error.value("error_text").toString();
     QVERIFY2(errorText.contains(errorTextPart), qPrintable(errorText));
-    if (kind == int(ImportService::FaultKind::XmlRpcFault))
+    if (kind == int(FaultGate::FaultKind::XmlRpcFault))
         QCOMPARE(errorText, text); // arrives intact, quotes, breaks and all
 
     // The chain stops at the failed call, and its reply renews nothing.
@@ -211,7 +211,7 @@ void TestSignIn::refusedRestrictionsKeepEarlierOnes()
     QVERIFY(f.page.waitForCallbacks(1));
 
     // A second sign-in whose restrictions reply carries no element.
-    f.service.injectFault(QStringLiteral("getRestrictions"), {ImportService::FaultKind::Status, 503, "busy"});
+    f.service.injectFault(QStringLiteral("getRestrictions"), {FaultGate::FaultKind::Status, 503, "busy"});
     f.signIn();
     QVERIFY(f.page.waitForCallbacks(2));
     QCOMPARE(f.page.received().at(1).toObject(), callback("onErr"));

@@ -1,8 +1,9 @@
 #include "faultgate.h"
 
-#include "importservice.h"
+#include "calllog.h"
 #include "documentwriter.h"
 #include "maiaObject.h"
+#include "servicereply.h"
 
 #include <QDomDocument>
 #include <QNetworkProxy>
@@ -32,13 +33,48 @@ qint64 contentLength(const QByteArray &head)
 
 } // namespace
 
-FaultGate::FaultGate(ImportService *service, quint16 backendPort, QObject *parent)
+FaultGate::FaultGate(CallLog *log, QObject *parent)
     : QTcpServer(parent)
-    , service(service)
-    , backendPort(backendPort)
+    , log(log)
 {
     setProxy(QNetworkProxy::NoProxy);
     connect(this, &QTcpServer::newConnection, this, &FaultGate::acceptConnections);
+}
+
+void FaultGate::injectFault(const QString &method, const InjectedFault &fault, int count)
+{
+    // Only the first of the copies waits: the others follow it directly.
+    for (int i = 0; i < count; ++i) {
+        injected[method].append(fault);
+        if (i > 0)
+            injected[method].last().after = 0;
+    }
+}
+
+std::optional<FaultGate::InjectedFault> FaultGate::takeInjectedFault(const QString &method)
+{
+    auto it = injected.find(method);
+    if (it == injected.end() || it->isEmpty())
+        return std::nullopt;
+    if (it->first().after > 0) {
+        --it->first().after;
+        return std::nullopt;
+    }
+    return it->takeFirst();
+}
+
+std::optional<FaultGate::FaultKind> FaultGate::faultKindFromName(const QString &name)
+{
+    static const QHash<QString, FaultKind> kinds{{"status", FaultKind::Status},
+                                                 {"fault", FaultKind::XmlRpcFault},
+                                                 {"drop", FaultKind::DropConnection},
+                                                 {"http", FaultKind::HttpError},
+                                                 {"malformed", FaultKind::MalformedXml},
+                                                 {"reply", FaultKind::Reply}};
+    const auto it = kinds.find(name);
+    if (it == kinds.end())
+        return std::nullopt;
+    return *it;
 }
 
 void FaultGate::acceptConnections()
@@ -73,11 +109,11 @@ void FaultGate::dispatch(QTcpSocket *client, const QByteArray &request, const QB
     document.setContent(body);
     const QDomElement root = document.documentElement();
     const QString method = root.firstChildElement(QStringLiteral("methodName")).text();
-    const std::optional<ImportService::InjectedFault> fault = service->takeInjectedFault(method);
+    const std::optional<InjectedFault> fault = takeInjectedFault(method);
     if (!fault)
         return forward(client, request);
 
-    ImportService::Call call;
+    CallLog::Call call;
     call.method = method;
     for (QDomElement param = root.firstChildElement(QStringLiteral("params")).firstChildElement();
          !param.isNull(); param = param.nextSiblingElement())
@@ -86,37 +122,33 @@ void FaultGate::dispatch(QTcpSocket *client, const QByteArray &request, const QB
         call.token = call.params.value(0).toString();
 
     switch (fault->kind) {
-    case ImportService::FaultKind::Status: {
-        const QVariantMap reply{{"status", QString::number(fault->code)},
-                                {"statusMessage", fault->text},
-                                {"output", QVariantList()}};
+    case FaultKind::Status:
         call.note = QStringLiteral("injected status %1").arg(fault->code);
-        client->write(httpAnswer(200, "OK", DocumentWriter::response(reply)));
+        client->write(httpAnswer(200, "OK", DocumentWriter::response(serviceReply(fault->code, fault->text))));
         break;
-    }
-    case ImportService::FaultKind::XmlRpcFault:
+    case FaultKind::XmlRpcFault:
         call.note = QStringLiteral("injected fault %1").arg(fault->code);
         client->write(httpAnswer(200, "OK", DocumentWriter::fault(fault->code, fault->text)));
         break;
-    case ImportService::FaultKind::HttpError:
+    case FaultKind::HttpError:
         call.note = QStringLiteral("injected HTTP %1").arg(fault->code);
         client->write(httpAnswer(fault->code, "Injected Error", fault->text.toUtf8()));
         break;
-    case ImportService::FaultKind::Reply:
+    case FaultKind::Reply:
         call.note = QStringLiteral("injected reply");
         client->write(httpAnswer(200, "OK", DocumentWriter::response(fault->reply)));
         break;
-    case ImportService::FaultKind::MalformedXml:
+    case FaultKind::MalformedXml:
         call.note = QStringLiteral("injected malformed XML");
         client->write(httpAnswer(200, "OK", "<?xml version=\"1.0\"?><methodResponse><params><param>"));
         break;
-    case ImportService::FaultKind::DropConnection:
+    case FaultKind::DropConnection:
         call.note = QStringLiteral("injected dropped connection");
-        service->recordCall(call);
+        log->record(call);
         client->abort();
         return;
     }
-    service->recordCall(call);
+    log->record(call);
     client->disconnectFromHost();
 }
 

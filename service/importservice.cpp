@@ -1,7 +1,7 @@
 #include "importservice.h"
 
-#include "faultgate.h"
 #include "maiaXmlRpcServer.h"
+#include "servicereply.h"
 
 #include <QCryptographicHash>
 #include <QImage>
@@ -14,8 +14,6 @@ constexpr int tokenPrefixLength = 48;
 // How far a token may lie from the last accepted one: calls overlap, so
 // renewed tokens can arrive in another order than they were made.
 constexpr int tokenWindow = 16;
-
-const QString ok = QStringLiteral("200");
 
 QString md5Hex(const QString &text)
 {
@@ -58,28 +56,24 @@ const QString ImportService::demoPassword = QStringLiteral("demo-password");
 
 ImportService::ImportService(QObject *parent)
     : QObject(parent)
+    , log(new CallLog(this))
+    , gate(new FaultGate(log, this))
 {
+    connect(log, &CallLog::recorded, this, &ImportService::callRecorded);
     addAccount(demoClientId, demoClientKey, demoPassword);
     limits = QVariantMap{{"exts", "jpg,jpeg"}, {"max_mpx", 24}, {"min_mpx", 4}, {"min_w", 1024},
                          {"min_h", 1024},      {"max_r", 4},    {"q", 90}};
 }
 
-ImportService::~ImportService() = default;
-
 bool ImportService::listen(quint16 port)
 {
-    backend = new MaiaXmlRpcServer(QHostAddress::LocalHost, 0, this);
+    auto *backend = new MaiaXmlRpcServer(QHostAddress::LocalHost, 0, this);
     if (backend->serverPort() == 0)
         return false;
     for (const auto &entry : methodTable)
         backend->registerMethod(QString::fromLatin1(entry.method), this, entry.slot);
-    gate = new FaultGate(this, backend->serverPort(), this);
+    gate->setBackendPort(backend->serverPort());
     return gate->listen(QHostAddress::LocalHost, port);
-}
-
-quint16 ImportService::port() const
-{
-    return gate ? gate->serverPort() : 0;
 }
 
 void ImportService::addAccount(const QString &clientId, const QString &clientKey, const QString &password)
@@ -95,63 +89,6 @@ void ImportService::setRestrictions(const QVariantMap &restrictions)
 QVariantMap ImportService::restrictions() const
 {
     return limits;
-}
-
-void ImportService::injectFault(const QString &method, const InjectedFault &fault, int count)
-{
-    // Only the first of the copies waits: the others follow it directly.
-    for (int i = 0; i < count; ++i) {
-        injected[method].append(fault);
-        if (i > 0)
-            injected[method].last().after = 0;
-    }
-}
-
-std::optional<ImportService::InjectedFault> ImportService::takeInjectedFault(const QString &method)
-{
-    auto it = injected.find(method);
-    if (it == injected.end() || it->isEmpty())
-        return std::nullopt;
-    if (it->first().after > 0) {
-        --it->first().after;
-        return std::nullopt;
-    }
-    return it->takeFirst();
-}
-
-std::optional<ImportService::FaultKind> ImportService::faultKindFromName(const QString &name)
-{
-    static const QHash<QString, FaultKind> kinds{{"status", FaultKind::Status},
-                                                 {"fault", FaultKind::XmlRpcFault},
-                                                 {"drop", FaultKind::DropConnection},
-                                                 {"http", FaultKind::HttpError},
-                                                 {"malformed", FaultKind::MalformedXml},
-                                                 {"reply", FaultKind::Reply}};
-    const auto it = kinds.find(name);
-    if (it == kinds.end())
-        return std::nullopt;
-    return *it;
-}
-
-QList<ImportService::Call> ImportService::calls() const
-{
-    return log;
-}
-
-void ImportService::clearCalls()
-{
-    log.clear();
-}
-
-void ImportService::recordCall(const Call &call)
-{
-    log.append(call);
-    emit callRecorded(call.method, call.accepted, call.note);
-}
-
-QVariantMap ImportService::reply(const QString &status, const QString &message, const QVariantList &output)
-{
-    return QVariantMap{{"status", status}, {"statusMessage", message}, {"output", output}};
 }
 
 QString ImportService::renewed(const Session &session, const QString &token) const
@@ -183,20 +120,20 @@ ImportService::Session *ImportService::acceptToken(const QString &method, const 
             ? QStringLiteral("wrong client key or password")
             : QStringLiteral("session token not on the chain");
         *refusal = method == QLatin1String("login")
-            ? reply(QStringLiteral("403"), QStringLiteral("Wrong client key or password"))
-            : reply(QStringLiteral("401"), QStringLiteral("Session token is not valid, please sign in again"));
-        recordCall(call);
+            ? serviceReply(403, QStringLiteral("Wrong client key or password"))
+            : serviceReply(401, QStringLiteral("Session token is not valid, please sign in again"));
+        log->record(call);
         return nullptr;
     }
     session->lastAccepted = qMax(session->lastAccepted, index);
     if (method != QLatin1String("login") && !session->signedIn) {
         call.note = QStringLiteral("not signed in");
-        *refusal = reply(QStringLiteral("401"), QStringLiteral("Not signed in"));
-        recordCall(call);
+        *refusal = serviceReply(401, QStringLiteral("Not signed in"));
+        log->record(call);
         return nullptr;
     }
     call.accepted = true;
-    recordCall(call);
+    log->record(call);
     return session;
 }
 
@@ -205,8 +142,8 @@ QVariantMap ImportService::getHash(const QString &clientId)
     Call call{QStringLiteral("getHash"), {clientId}, QString(), false, QString()};
     if (!accounts.contains(clientId)) {
         call.note = QStringLiteral("unknown client id");
-        recordCall(call);
-        return reply(QStringLiteral("404"), QStringLiteral("Unknown client id"));
+        log->record(call);
+        return serviceReply(404, QStringLiteral("Unknown client id"));
     }
     const QString token = newToken();
     Session session;
@@ -215,8 +152,8 @@ QVariantMap ImportService::getHash(const QString &clientId)
     sessions.insert(token.left(tokenPrefixLength), session);
     call.token = token;
     call.accepted = true;
-    recordCall(call);
-    return reply(ok, QStringLiteral("OK"), {QVariantMap{{"sessionId", token}}});
+    log->record(call);
+    return serviceReply(200, QStringLiteral("OK"), {QVariantMap{{"sessionId", token}}});
 }
 
 QVariantMap ImportService::login(const QString &token)
@@ -226,7 +163,7 @@ QVariantMap ImportService::login(const QString &token)
     if (!session)
         return refusal;
     session->signedIn = true;
-    return reply(ok, QStringLiteral("Signed in"));
+    return serviceReply(200, QStringLiteral("Signed in"));
 }
 
 QVariantMap ImportService::getRestrictions(const QString &token)
@@ -234,32 +171,29 @@ QVariantMap ImportService::getRestrictions(const QString &token)
     QVariantMap refusal;
     if (!acceptToken(QStringLiteral("getRestrictions"), {token}, token, &refusal))
         return refusal;
-    return reply(ok, QStringLiteral("OK"), {limits});
+    return serviceReply(200, QStringLiteral("OK"), {limits});
 }
 
 QVariantMap ImportService::simInjectFault(const QString &method, const QString &kind, int count,
                                           int code, const QString &text, int after)
 {
-    const std::optional<FaultKind> faultKind = faultKindFromName(kind);
+    const std::optional<FaultGate::FaultKind> faultKind = FaultGate::faultKindFromName(kind);
     if (!faultKind)
-        return reply(QStringLiteral("400"), QStringLiteral("Unknown fault kind: ") + kind);
-    injectFault(method, InjectedFault(*faultKind, code, text, {}, qMax(0, after)), qBound(0, count, 1000));
-    return reply(ok, QStringLiteral("OK"));
+        return serviceReply(400, QStringLiteral("Unknown fault kind: ") + kind);
+    gate->injectFault(method, FaultGate::InjectedFault(*faultKind, code, text, {}, qMax(0, after)),
+                      qBound(0, count, 1000));
+    return serviceReply(200, QStringLiteral("OK"));
 }
 
 QVariantMap ImportService::simSetRestrictions(const QVariantMap &restrictions)
 {
     setRestrictions(restrictions);
-    return reply(ok, QStringLiteral("OK"));
+    return serviceReply(200, QStringLiteral("OK"));
 }
 
 QVariantList ImportService::simCallLog()
 {
-    QVariantList entries;
-    for (const Call &call : qAsConst(log))
-        entries.append(QVariantMap{{"method", call.method}, {"params", call.params}, {"token", call.token},
-                                   {"accepted", call.accepted}, {"note", call.note}});
-    return entries;
+    return log->toVariantList();
 }
 
 void ImportService::setEarningsRecord(const QVariantMap &record)
@@ -290,18 +224,18 @@ QVariantMap ImportService::getEarnings(const QString &token, const QString &date
     if (!acceptToken(QStringLiteral("getEarnings"), {token, dateFrom, dateTo}, token, &refusal))
         return refusal;
     if (!earningsRecord.isEmpty())
-        return reply(ok, QStringLiteral("OK"), {earningsRecord});
+        return serviceReply(200, QStringLiteral("OK"), {earningsRecord});
     const QDate from = QDate::fromString(dateFrom, Qt::ISODate);
     const QDate to = QDate::fromString(dateTo, Qt::ISODate);
     if (!from.isValid() || !to.isValid() || from > to || from.daysTo(to) > 366)
-        return reply(QStringLiteral("400"), QStringLiteral("Dates must be yyyy-MM-dd, in order, at most a year apart"));
-    return reply(ok, QStringLiteral("OK"), {generatedEarnings(from, to, QDate::currentDate())});
+        return serviceReply(400, QStringLiteral("Dates must be yyyy-MM-dd, in order, at most a year apart"));
+    return serviceReply(200, QStringLiteral("OK"), {generatedEarnings(from, to, QDate::currentDate())});
 }
 
 QVariantMap ImportService::simSetEarningsRecord(const QVariantMap &record)
 {
     setEarningsRecord(record);
-    return reply(ok, QStringLiteral("OK"));
+    return serviceReply(200, QStringLiteral("OK"));
 }
 
 QString ImportService::photoRefusal(const QByteArray &bytes) const
@@ -336,38 +270,38 @@ QVariantMap ImportService::addPhoto(const QString &token, const QVariantMap &rec
     const QVariant last = record.value(QStringLiteral("last"));
     if (uniq.size() != 32 || part < 0 || part > 3 || last.type() != QVariant::Int
         || last.toInt() != (part == 3 ? 1 : 0) || record.value(QStringLiteral("data")).type() != QVariant::String)
-        return reply(QStringLiteral("400"), QStringLiteral("Malformed upload stage"));
+        return serviceReply(400, QStringLiteral("Malformed upload stage"));
 
     if (part == 0)
         pendingUploads.insert(uniq, PendingUpload{0, record.value(QStringLiteral("ext")).toString(), QString()});
     auto pending = pendingUploads.find(uniq);
     if (pending == pendingUploads.end() || pending->nextPart != part)
-        return reply(QStringLiteral("409"), QStringLiteral("Stage %1 of upload %2 arrived out of order").arg(part).arg(uniq));
+        return serviceReply(409, QStringLiteral("Stage %1 of upload %2 arrived out of order").arg(part).arg(uniq));
     if (record.value(QStringLiteral("ext")).toString() != pending->ext)
-        return reply(QStringLiteral("409"), QStringLiteral("The extension changed during upload %1").arg(uniq));
+        return serviceReply(409, QStringLiteral("The extension changed during upload %1").arg(uniq));
     pending->text += record.value(QStringLiteral("data")).toString();
     pending->nextPart = part + 1;
     if (part < 3)
-        return reply(ok, QStringLiteral("Stage received"));
+        return serviceReply(200, QStringLiteral("Stage received"));
 
     const PendingUpload upload = pendingUploads.take(uniq);
     for (const char *key : {"title", "desc", "keywords"}) {
         if (record.value(QLatin1String(key)).type() != QVariant::String)
-            return reply(QStringLiteral("400"), QStringLiteral("The last stage needs title, desc and keywords"));
+            return serviceReply(400, QStringLiteral("The last stage needs title, desc and keywords"));
     }
     const auto decoded = QByteArray::fromBase64Encoding(upload.text.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded)
-        return reply(QStringLiteral("400"), QStringLiteral("The photo data is not valid Base64"));
+        return serviceReply(400, QStringLiteral("The photo data is not valid Base64"));
     if (upload.ext == QLatin1String(".jpg")) {
         const QString why = photoRefusal(*decoded);
         if (!why.isEmpty())
-            return reply(QStringLiteral("422"), why);
+            return serviceReply(422, why);
     }
     const QString id = QString::number(1001 + storedPhotos.size());
     storedPhotos.append(Photo{id, uniq, upload.ext, *decoded, record.value(QStringLiteral("title")).toString(),
                               record.value(QStringLiteral("desc")).toString(),
                               record.value(QStringLiteral("keywords")).toString()});
-    return reply(ok, QStringLiteral("Photo stored"), {QVariantMap{{"response", id}}});
+    return serviceReply(200, QStringLiteral("Photo stored"), {QVariantMap{{"response", id}}});
 }
 
 QVariantMap ImportService::addRelease(const QString &token, const QVariantMap &record, const QString &type,
@@ -379,13 +313,13 @@ QVariantMap ImportService::addRelease(const QString &token, const QVariantMap &r
     const auto decoded = QByteArray::fromBase64Encoding(record.value(QStringLiteral("data")).toString().toLatin1(),
                                                         QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded)
-        return reply(QStringLiteral("400"), QStringLiteral("The release data is not valid Base64"));
+        return serviceReply(400, QStringLiteral("The release data is not valid Base64"));
     if ((*decoded).isEmpty())
-        return reply(QStringLiteral("400"), QStringLiteral("The release file is empty"));
+        return serviceReply(400, QStringLiteral("The release file is empty"));
     const QString id = QStringLiteral("R%1").arg(storedReleases.size() + 1);
     storedReleases.append(Release{id, record.value(QStringLiteral("ext")).toString(), *decoded, type, name,
                                   description, date});
-    return reply(ok, QStringLiteral("Release stored"), {QVariantMap{{"response", id}}});
+    return serviceReply(200, QStringLiteral("Release stored"), {QVariantMap{{"response", id}}});
 }
 
 QVariantMap ImportService::checkReleases(const QString &token, const QString &releases)
@@ -400,7 +334,7 @@ QVariantMap ImportService::checkReleases(const QString &token, const QString &re
                                        [&release](const Release &r) { return r.id == release; });
         states << release + (known ? QStringLiteral(":valid") : QStringLiteral(":unknown"));
     }
-    return reply(ok, QStringLiteral("OK"), {QVariantMap{{"response", states.join(QLatin1Char(','))}}});
+    return serviceReply(200, QStringLiteral("OK"), {QVariantMap{{"response", states.join(QLatin1Char(','))}}});
 }
 
 QVariantMap ImportService::attachReleases(const QString &token, const QString &photoId, const QString &releases)
@@ -411,17 +345,17 @@ QVariantMap ImportService::attachReleases(const QString &token, const QString &p
     const bool photoKnown = std::any_of(storedPhotos.cbegin(), storedPhotos.cend(),
                                         [&photoId](const Photo &p) { return p.id == photoId; });
     if (!photoKnown)
-        return reply(QStringLiteral("404"), QStringLiteral("Unknown photo id %1").arg(photoId));
+        return serviceReply(404, QStringLiteral("Unknown photo id %1").arg(photoId));
     QStringList ids;
     for (const QString &id : releases.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
         const QString release = id.trimmed();
         if (std::none_of(storedReleases.cbegin(), storedReleases.cend(),
                          [&release](const Release &r) { return r.id == release; }))
-            return reply(QStringLiteral("404"), QStringLiteral("Unknown release %1").arg(release));
+            return serviceReply(404, QStringLiteral("Unknown release %1").arg(release));
         ids << release;
     }
     if (ids.isEmpty())
-        return reply(QStringLiteral("400"), QStringLiteral("No release to attach"));
+        return serviceReply(400, QStringLiteral("No release to attach"));
     attached[photoId] << ids;
-    return reply(ok, QStringLiteral("Attached"), {QVariantMap{{"response", QString::number(ids.size())}}});
+    return serviceReply(200, QStringLiteral("Attached"), {QVariantMap{{"response", QString::number(ids.size())}}});
 }

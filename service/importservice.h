@@ -1,6 +1,9 @@
 #ifndef IMPORTSERVICE_H
 #define IMPORTSERVICE_H
 
+#include "calllog.h"
+#include "faultgate.h"
+
 #include <QDate>
 #include <QHash>
 #include <QList>
@@ -8,9 +11,6 @@
 #include <QString>
 #include <QVariant>
 
-#include <optional>
-
-class FaultGate;
 class MaiaXmlRpcServer;
 
 // A strict stand-in for the remote Vendalux import service: it checks every
@@ -20,19 +20,6 @@ class ImportService : public QObject
 {
     Q_OBJECT
 public:
-    enum class FaultKind { Status, XmlRpcFault, DropConnection, HttpError, MalformedXml, Reply };
-    struct InjectedFault {
-        InjectedFault(FaultKind kind = FaultKind::Status, int code = 500, const QString &text = QString(),
-                      const QVariantMap &reply = QVariantMap(), int after = 0)
-            : kind(kind), code(code), text(text), reply(reply), after(after)
-        {
-        }
-        FaultKind kind;
-        int code;           // status, fault code or HTTP status
-        QString text;       // statusMessage, fault string or HTTP body
-        QVariantMap reply;  // for Reply: the whole answer, as it stands
-        int after;          // calls of the method to let through first
-    };
     struct Photo {
         QString id;
         QString uniq;
@@ -51,33 +38,27 @@ public:
         QString description;
         QString date;
     };
-    struct Call {
-        QString method;
-        QVariantList params;
-        QString token;   // the token sent; for getHash, the one issued
-        bool accepted = false;
-        QString note;    // why it was refused, or which fault was injected
-    };
+    using Call = CallLog::Call;
 
     static const QString demoClientId;
     static const QString demoClientKey;
     static const QString demoPassword;
 
     explicit ImportService(QObject *parent = nullptr);
-    ~ImportService() override;
 
     // Listens on 127.0.0.1; port 0 picks a free one.
     bool listen(quint16 port);
-    quint16 port() const;
+    quint16 port() const { return gate->serverPort(); }
 
     void addAccount(const QString &clientId, const QString &clientKey, const QString &password);
     void setRestrictions(const QVariantMap &restrictions);
     QVariantMap restrictions() const;
 
     // The next `count` calls of `method` fail as described.
-    void injectFault(const QString &method, const InjectedFault &fault, int count = 1);
-    std::optional<InjectedFault> takeInjectedFault(const QString &method);
-    static std::optional<FaultKind> faultKindFromName(const QString &name);
+    void injectFault(const QString &method, const FaultGate::InjectedFault &fault, int count = 1)
+    {
+        gate->injectFault(method, fault, count);
+    }
 
     // Earnings: a day list made from the dates themselves, so answers are
     // deterministic; tests replace the whole record to send odd replies.
@@ -88,9 +69,8 @@ public:
     QList<Release> releases() const { return storedReleases; }
     QHash<QString, QStringList> attachments() const { return attached; }
 
-    QList<Call> calls() const;
-    void clearCalls();
-    void recordCall(const Call &call);
+    QList<Call> calls() const { return log->calls(); }
+    void clearCalls() { log->clear(); }
 
 signals:
     void callRecorded(const QString &method, bool accepted, const QString &note);
@@ -130,11 +110,9 @@ private:
     Session *acceptToken(const QString &method, const QVariantList &params, const QString &token,
                          QVariantMap *refusal);
     QString renewed(const Session &session, const QString &token) const;
-    static QVariantMap reply(const QString &status, const QString &message,
-                             const QVariantList &output = QVariantList());
 
-    MaiaXmlRpcServer *backend = nullptr;
-    FaultGate *gate = nullptr;
+    CallLog *log;
+    FaultGate *gate;
     QHash<QString, Account> accounts;
     QHash<QString, Session> sessions; // by the token's constant 48-character prefix
     // Checks a finished ".jpg" upload against the announced limits; empty when it passes.
@@ -151,8 +129,6 @@ private:
     QHash<QString, QStringList> attached; // photo id to release ids
     QVariantMap limits;
     QVariantMap earningsRecord; // empty: generated from the requested dates
-    QHash<QString, QList<InjectedFault>> injected;
-    QList<Call> log;
 };
 
 #endif
