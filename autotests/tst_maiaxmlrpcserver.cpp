@@ -6,9 +6,12 @@
 
 #include <QDateTime>
 #include <QNetworkProxy>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTest>
+
+#include <functional>
 
 // Methods the server under test offers.
 class Methods : public QObject
@@ -16,6 +19,7 @@ class Methods : public QObject
     Q_OBJECT
 public:
     int touched = 0;
+    std::function<void()> whenTouched;
 public slots:
     int add(int a, int b) { return a + b; }
     double half(double value) { return value / 2; }
@@ -27,7 +31,12 @@ public slots:
         return items.size() + options.size();
     }
     QDateTime when() { return QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5)); }
-    void touch() { ++touched; }
+    void touch()
+    {
+        ++touched;
+        if (whenTouched)
+            whenTouched();
+    }
     int many(int, int, int, int, int, int, int, int, int, int) { return 10; }
 };
 
@@ -49,6 +58,7 @@ private slots:
     void addressFilter_data();
     void addressFilter();
     void destroyedWithConnectionsOpen();
+    void receiversThatGoAway();
     void oversizedRequestsClosed_data();
     void oversizedRequestsClosed();
 
@@ -282,6 +292,26 @@ void TestMaiaXmlRpcServer::destroyedWithConnectionsOpen()
     delete server;
     server = nullptr;
     QVERIFY(closed.wait(5000));
+}
+
+// A receiver destroyed without unregistering is no method; a slot that
+// destroys the server while answering ends the connection without an answer.
+void TestMaiaXmlRpcServer::receiversThatGoAway()
+{
+    auto *departed = new Methods;
+    server->registerMethod(QStringLiteral("departed"), departed, "echo");
+    delete departed;
+    QCOMPARE(outcomeOf(exchange(post(callDocument("departed", {QStringLiteral("x")})))).code, -32601);
+
+    const quint16 port = server->serverPort();
+    QPointer<MaiaXmlRpcServer> doomed = server;
+    methods->whenTouched = [this] {
+        delete server;
+        server = nullptr;
+    };
+    QCOMPARE(exchange(post(callDocument("touch", {})), port), QByteArray());
+    QVERIFY(doomed.isNull());
+    QCOMPARE(methods->touched, 1);
 }
 
 void TestMaiaXmlRpcServer::oversizedRequestsClosed_data()

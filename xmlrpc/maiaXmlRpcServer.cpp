@@ -79,8 +79,8 @@ int MaiaXmlRpcServer::maxConnections() const
 
 void MaiaXmlRpcServer::getMethod(QString method, QObject **responseObject, const char **responseSlot)
 {
-    *responseObject = objectMap.value(method);
-    *responseSlot = slotMap.value(method);
+    *responseObject = objectMap.value(method).data();
+    *responseSlot = *responseObject ? slotMap.value(method) : nullptr;
 }
 
 void MaiaXmlRpcServer::newConnection()

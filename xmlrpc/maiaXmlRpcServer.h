@@ -5,6 +5,7 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QTcpServer>
 
 // Serves XML-RPC calls over HTTP to registered receiver slots, one request
@@ -46,7 +47,8 @@ private:
     void listen(const QHostAddress &address, quint16 port);
 
     QTcpServer listener;
-    QHash<QString, QObject *> objectMap;
+    // Guarded: a receiver destroyed without unregistering reads as no method.
+    QHash<QString, QPointer<QObject>> objectMap;
     QHash<QString, const char *> slotMap;
     QList<QHostAddress> *allowedAddresses = nullptr;
     int idleTimeoutMsecs = 30 * 1000;

@@ -9,6 +9,7 @@
 
 #include <QHostAddress>
 #include <QMetaMethod>
+#include <QTimer>
 #include <QTimerEvent>
 #include <QTcpSocket>
 
@@ -99,7 +100,11 @@ void MaiaXmlRpcServerConnection::readFromSocket()
     if (header && clientConnection->bytesAvailable() >= header->contentLength()) {
         // One request per connection: whatever follows the body is ignored.
         disconnect(clientConnection, SIGNAL(readyRead()), this, SLOT(readFromSocket()));
-        handleCall(clientConnection->read(header->contentLength()));
+        // From the event loop, not inside the socket's signal: a slot may
+        // destroy the server, and the socket with it.
+        QTimer::singleShot(0, this, [this, call = clientConnection->read(header->contentLength())]() mutable {
+            handleCall(std::move(call));
+        });
     }
 }
 
@@ -132,7 +137,11 @@ void MaiaXmlRpcServerConnection::handleCall(QByteArray call)
         return writeFault(-32601, QStringLiteral("server error: requested method not found"));
 
     QVariant result;
-    if (!invokeWithVariants(responseObject, responseSlot, document.arguments(), &result, Qt::AutoConnection))
+    const QPointer<MaiaXmlRpcServerConnection> alive(this);
+    const bool invoked = invokeWithVariants(responseObject, responseSlot, document.arguments(), &result, Qt::AutoConnection);
+    if (!alive || !clientConnection)
+        return; // the slot destroyed the server, and this connection with it
+    if (!invoked)
         return writeFault(-32602, QStringLiteral("server error: invalid method parameters"));
 
     if (result.canConvert(QMetaType::type("MaiaFault"))) {
