@@ -3,31 +3,10 @@
 #include "maiaXmlRpcServer.h"
 #include "servicereply.h"
 
-#include <QCryptographicHash>
-#include <QImage>
 #include <QHostAddress>
-#include <QRandomGenerator>
+#include <QImage>
 
 namespace {
-
-constexpr int tokenPrefixLength = 48;
-// How far a token may lie from the last accepted one: calls overlap, so
-// renewed tokens can arrive in another order than they were made.
-constexpr int tokenWindow = 16;
-
-QString md5Hex(const QString &text)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(text.toLatin1(), QCryptographicHash::Md5).toHex());
-}
-
-QString newToken()
-{
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    QString token;
-    for (int i = 0; i < tokenPrefixLength; ++i)
-        token += QLatin1Char(alphabet[QRandomGenerator::global()->bounded(int(sizeof alphabet - 1))]);
-    return token + md5Hex(token + QString::number(QRandomGenerator::global()->generate64()));
-}
 
 // XML-RPC method name to the slot that serves it.
 const struct {
@@ -76,11 +55,6 @@ bool ImportService::listen(quint16 port)
     return gate->listen(QHostAddress::LocalHost, port);
 }
 
-void ImportService::addAccount(const QString &clientId, const QString &clientKey, const QString &password)
-{
-    accounts.insert(clientId, Account{clientKey, md5Hex(password)});
-}
-
 void ImportService::setRestrictions(const QVariantMap &restrictions)
 {
     limits = restrictions;
@@ -91,86 +65,56 @@ QVariantMap ImportService::restrictions() const
     return limits;
 }
 
-QString ImportService::renewed(const Session &session, const QString &token) const
+ImportService::Admission ImportService::admit(const QString &method, const QVariantList &params)
 {
-    const Account account = accounts.value(session.clientId);
-    return token.left(tokenPrefixLength) + md5Hex(token + account.passwordHash + account.key);
-}
-
-ImportService::Session *ImportService::acceptToken(const QString &method, const QVariantList &params,
-                                                   const QString &token, QVariantMap *refusal)
-{
-    Call call{method, params, token, false, QString()};
-    auto it = sessions.find(token.left(tokenPrefixLength));
-    Session *session = it == sessions.end() ? nullptr : &*it;
-    int index = -1;
-    if (session) {
-        while (session->chain.size() <= session->lastAccepted + tokenWindow)
-            session->chain.append(renewed(*session, session->chain.last()));
-        // The issued token itself never counts: a caller must renew it to prove the key.
-        for (int i = qMax(1, session->lastAccepted - tokenWindow); i < session->chain.size(); ++i) {
-            if (session->chain.at(i) == token) {
-                index = i;
-                break;
-            }
-        }
-    }
-    if (index < 0) {
-        call.note = method == QLatin1String("login")
-            ? QStringLiteral("wrong client key or password")
-            : QStringLiteral("session token not on the chain");
-        *refusal = method == QLatin1String("login")
+    // At login a token off the chain means a wrong key or password: its renewal proves both.
+    const bool signingIn = method == QLatin1String("login");
+    Call call{method, params, params.value(0).toString(), false, QString()};
+    Admission admission;
+    switch (sessions.admit(call.token, signingIn)) {
+    case SessionBook::Verdict::Accepted:
+        call.accepted = true;
+        break;
+    case SessionBook::Verdict::OffChain:
+        call.note = signingIn ? QStringLiteral("wrong client key or password")
+                              : QStringLiteral("session token not on the chain");
+        admission.refusal = signingIn
             ? serviceReply(403, QStringLiteral("Wrong client key or password"))
             : serviceReply(401, QStringLiteral("Session token is not valid, please sign in again"));
-        log->record(call);
-        return nullptr;
-    }
-    session->lastAccepted = qMax(session->lastAccepted, index);
-    if (method != QLatin1String("login") && !session->signedIn) {
+        break;
+    case SessionBook::Verdict::NotSignedIn:
         call.note = QStringLiteral("not signed in");
-        *refusal = serviceReply(401, QStringLiteral("Not signed in"));
-        log->record(call);
-        return nullptr;
+        admission.refusal = serviceReply(401, QStringLiteral("Not signed in"));
+        break;
     }
-    call.accepted = true;
     log->record(call);
-    return session;
+    return admission;
 }
 
 QVariantMap ImportService::getHash(const QString &clientId)
 {
-    Call call{QStringLiteral("getHash"), {clientId}, QString(), false, QString()};
-    if (!accounts.contains(clientId)) {
-        call.note = QStringLiteral("unknown client id");
-        log->record(call);
+    const QString token = sessions.open(clientId);
+    const bool known = !token.isEmpty();
+    log->record({QStringLiteral("getHash"), {clientId}, token, known,
+                 known ? QString() : QStringLiteral("unknown client id")});
+    if (!known)
         return serviceReply(404, QStringLiteral("Unknown client id"));
-    }
-    const QString token = newToken();
-    Session session;
-    session.clientId = clientId;
-    session.chain.append(token);
-    sessions.insert(token.left(tokenPrefixLength), session);
-    call.token = token;
-    call.accepted = true;
-    log->record(call);
     return serviceReply(200, QStringLiteral("OK"), {QVariantMap{{"sessionId", token}}});
 }
 
 QVariantMap ImportService::login(const QString &token)
 {
-    QVariantMap refusal;
-    Session *session = acceptToken(QStringLiteral("login"), {token}, token, &refusal);
-    if (!session)
-        return refusal;
-    session->signedIn = true;
+    const Admission admitted = admit(QStringLiteral("login"), {token});
+    if (!admitted)
+        return admitted.refusal;
     return serviceReply(200, QStringLiteral("Signed in"));
 }
 
 QVariantMap ImportService::getRestrictions(const QString &token)
 {
-    QVariantMap refusal;
-    if (!acceptToken(QStringLiteral("getRestrictions"), {token}, token, &refusal))
-        return refusal;
+    const Admission admitted = admit(QStringLiteral("getRestrictions"), {token});
+    if (!admitted)
+        return admitted.refusal;
     return serviceReply(200, QStringLiteral("OK"), {limits});
 }
 
@@ -220,9 +164,9 @@ QVariantMap ImportService::generatedEarnings(const QDate &from, const QDate &to,
 
 QVariantMap ImportService::getEarnings(const QString &token, const QString &dateFrom, const QString &dateTo)
 {
-    QVariantMap refusal;
-    if (!acceptToken(QStringLiteral("getEarnings"), {token, dateFrom, dateTo}, token, &refusal))
-        return refusal;
+    const Admission admitted = admit(QStringLiteral("getEarnings"), {token, dateFrom, dateTo});
+    if (!admitted)
+        return admitted.refusal;
     if (!earningsRecord.isEmpty())
         return serviceReply(200, QStringLiteral("OK"), {earningsRecord});
     const QDate from = QDate::fromString(dateFrom, Qt::ISODate);
@@ -262,9 +206,9 @@ QString ImportService::photoRefusal(const QByteArray &bytes) const
 
 QVariantMap ImportService::addPhoto(const QString &token, const QVariantMap &record)
 {
-    QVariantMap refusal;
-    if (!acceptToken(QStringLiteral("addPhoto"), {token, record}, token, &refusal))
-        return refusal;
+    const Admission admitted = admit(QStringLiteral("addPhoto"), {token, record});
+    if (!admitted)
+        return admitted.refusal;
     const QString uniq = record.value(QStringLiteral("uniq")).toString();
     const int part = record.value(QStringLiteral("part"), -1).toInt();
     const QVariant last = record.value(QStringLiteral("last"));
@@ -307,9 +251,9 @@ QVariantMap ImportService::addPhoto(const QString &token, const QVariantMap &rec
 QVariantMap ImportService::addRelease(const QString &token, const QVariantMap &record, const QString &type,
                                       const QString &name, const QString &description, const QString &date)
 {
-    QVariantMap refusal;
-    if (!acceptToken(QStringLiteral("addRelease"), {token, record, type, name, description, date}, token, &refusal))
-        return refusal;
+    const Admission admitted = admit(QStringLiteral("addRelease"), {token, record, type, name, description, date});
+    if (!admitted)
+        return admitted.refusal;
     const auto decoded = QByteArray::fromBase64Encoding(record.value(QStringLiteral("data")).toString().toLatin1(),
                                                         QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded)
@@ -324,9 +268,9 @@ QVariantMap ImportService::addRelease(const QString &token, const QVariantMap &r
 
 QVariantMap ImportService::checkReleases(const QString &token, const QString &releases)
 {
-    QVariantMap refusal;
-    if (!acceptToken(QStringLiteral("checkReleases"), {token, releases}, token, &refusal))
-        return refusal;
+    const Admission admitted = admit(QStringLiteral("checkReleases"), {token, releases});
+    if (!admitted)
+        return admitted.refusal;
     QStringList states;
     for (const QString &id : releases.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
         const QString release = id.trimmed();
@@ -339,9 +283,9 @@ QVariantMap ImportService::checkReleases(const QString &token, const QString &re
 
 QVariantMap ImportService::attachReleases(const QString &token, const QString &photoId, const QString &releases)
 {
-    QVariantMap refusal;
-    if (!acceptToken(QStringLiteral("attachReleases"), {token, photoId, releases}, token, &refusal))
-        return refusal;
+    const Admission admitted = admit(QStringLiteral("attachReleases"), {token, photoId, releases});
+    if (!admitted)
+        return admitted.refusal;
     const bool photoKnown = std::any_of(storedPhotos.cbegin(), storedPhotos.cend(),
                                         [&photoId](const Photo &p) { return p.id == photoId; });
     if (!photoKnown)

@@ -3,6 +3,7 @@
 
 #include "calllog.h"
 #include "faultgate.h"
+#include "sessionbook.h"
 
 #include <QDate>
 #include <QHash>
@@ -50,7 +51,10 @@ public:
     bool listen(quint16 port);
     quint16 port() const { return gate->serverPort(); }
 
-    void addAccount(const QString &clientId, const QString &clientKey, const QString &password);
+    void addAccount(const QString &clientId, const QString &clientKey, const QString &password)
+    {
+        sessions.addAccount(clientId, clientKey, password);
+    }
     void setRestrictions(const QVariantMap &restrictions);
     QVariantMap restrictions() const;
 
@@ -94,27 +98,16 @@ public slots:
     QVariantMap simSetEarningsRecord(const QVariantMap &record);
 
 private:
-    struct Account {
-        QString key;
-        QString passwordHash;
+    struct Admission {
+        QVariantMap refusal; // empty when the call may go on
+        explicit operator bool() const { return refusal.isEmpty(); }
     };
-    struct Session {
-        QString clientId;
-        QStringList chain; // chain[0] is the issued token; chain[i + 1] its i-th renewal
-        int lastAccepted = 0;
-        bool signedIn = false;
-    };
-
-    // Finds the session of `token` and accepts the token when it lies on the
-    // chain near the last accepted one; otherwise fills `refusal`.
-    Session *acceptToken(const QString &method, const QVariantList &params, const QString &token,
-                         QVariantMap *refusal);
-    QString renewed(const Session &session, const QString &token) const;
+    // Checks the token (the first parameter) on its chain and records the call.
+    Admission admit(const QString &method, const QVariantList &params);
 
     CallLog *log;
     FaultGate *gate;
-    QHash<QString, Account> accounts;
-    QHash<QString, Session> sessions; // by the token's constant 48-character prefix
+    SessionBook sessions;
     // Checks a finished ".jpg" upload against the announced limits; empty when it passes.
     QString photoRefusal(const QByteArray &bytes) const;
 
