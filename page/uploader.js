@@ -45,7 +45,8 @@ var appErrors = {
   '121': 'The file cannot be read.',
   '122': 'The photo is too small: below the minimum width, height or megapixels.',
   '123': 'The photo\'s aspect ratio is too extreme.',
-  '124': 'The service\'s earnings reply was malformed; nothing was stored.'
+  '124': 'The service\'s earnings reply was malformed; nothing was stored.',
+  '125': 'The catalog is missing, locked or could not be written; nothing was stored.'
 };
 var statusErrors = {
   '401': 'The session is no longer valid; please sign in again.',
