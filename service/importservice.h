@@ -2,44 +2,23 @@
 #define IMPORTSERVICE_H
 
 #include "calllog.h"
+#include "earningsgenerator.h"
 #include "faultgate.h"
 #include "sessionbook.h"
-
-#include <QDate>
-#include <QHash>
-#include <QList>
-#include <QObject>
-#include <QString>
-#include <QVariant>
+#include "uploadstore.h"
 
 class MaiaXmlRpcServer;
 
-// A strict stand-in for the remote Vendalux import service: it checks every
-// session token against the chain it computes itself, records every call,
-// and can be told to fail the next calls of a method in several ways.
+// A strict stand-in for the remote Vendalux import service: its slots are
+// the remote methods, each admitted against the session chain and recorded
+// before the part that keeps the data answers it.
 class ImportService : public QObject
 {
     Q_OBJECT
 public:
-    struct Photo {
-        QString id;
-        QString uniq;
-        QString ext;
-        QByteArray bytes;
-        QString title;
-        QString desc;
-        QString keywords;
-    };
-    struct Release {
-        QString id;
-        QString ext;
-        QByteArray bytes;
-        QString type;
-        QString name;
-        QString description;
-        QString date;
-    };
     using Call = CallLog::Call;
+    using Photo = UploadStore::Photo;
+    using Release = UploadStore::Release;
 
     static const QString demoClientId;
     static const QString demoClientKey;
@@ -55,24 +34,19 @@ public:
     {
         sessions.addAccount(clientId, clientKey, password);
     }
-    void setRestrictions(const QVariantMap &restrictions);
-    QVariantMap restrictions() const;
-
+    void setRestrictions(const QVariantMap &restrictions) { uploads.setRestrictions(restrictions); }
+    QVariantMap restrictions() const { return uploads.restrictions(); }
     // The next `count` calls of `method` fail as described.
     void injectFault(const QString &method, const FaultGate::InjectedFault &fault, int count = 1)
     {
         gate->injectFault(method, fault, count);
     }
+    // Replaces generated earnings answers; an empty record restores them.
+    void setEarningsRecord(const QVariantMap &record) { earnings.setRecord(record); }
 
-    // Earnings: a day list made from the dates themselves, so answers are
-    // deterministic; tests replace the whole record to send odd replies.
-    void setEarningsRecord(const QVariantMap &record);
-    static QVariantMap generatedEarnings(const QDate &from, const QDate &to, const QDate &today);
-
-    QList<Photo> photos() const { return storedPhotos; }
-    QList<Release> releases() const { return storedReleases; }
-    QHash<QString, QStringList> attachments() const { return attached; }
-
+    QList<Photo> photos() const { return uploads.photos(); }
+    QList<Release> releases() const { return uploads.releases(); }
+    QHash<QString, QStringList> attachments() const { return uploads.attachments(); }
     QList<Call> calls() const { return log->calls(); }
     void clearCalls() { log->clear(); }
 
@@ -108,20 +82,8 @@ private:
     CallLog *log;
     FaultGate *gate;
     SessionBook sessions;
-    // Checks a finished ".jpg" upload against the announced limits; empty when it passes.
-    QString photoRefusal(const QByteArray &bytes) const;
-
-    struct PendingUpload {
-        int nextPart = 0;
-        QString ext;
-        QString text;
-    };
-    QHash<QString, PendingUpload> pendingUploads; // by "uniq"
-    QList<Photo> storedPhotos;
-    QList<Release> storedReleases;
-    QHash<QString, QStringList> attached; // photo id to release ids
-    QVariantMap limits;
-    QVariantMap earningsRecord; // empty: generated from the requested dates
+    UploadStore uploads;
+    EarningsGenerator earnings;
 };
 
 #endif
