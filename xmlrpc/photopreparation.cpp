@@ -1,43 +1,80 @@
 #include "photopreparation.h"
 
+#include "jpegrecoder.h"
+
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QImageReader>
 #include <QTemporaryFile>
+#include <QThreadPool>
+#include <QtConcurrent>
 
 #include <cmath>
 
 namespace {
 
-// Checks and re-encodes a ".jpg" photo into a temporary file; returns its
-// path, or the photo's own when no temporary file could be written.
-AppError reencode(const QString &file, const UploadRestrictions &limits, QString *sent)
+struct OneThreadPool : QThreadPool
 {
-    QImage image(file);
-    const int w = image.width();
-    const int h = image.height();
+    OneThreadPool() { setMaxThreadCount(1); }
+};
+// Destroyed at exit or when the plug-in is unloaded, waiting for its work.
+Q_GLOBAL_STATIC(OneThreadPool, preparationPool)
+
+AppError refusal(const QSize &photo, const UploadRestrictions &limits)
+{
+    const int w = photo.width();
+    const int h = photo.height();
     const double mpx = double(w) * h / 1000000.0;
     if (mpx < limits.min_mpx || w < limits.min_w || h < limits.min_h)
         return AppError::TooSmall;
     if ((w > h ? double(w) / h : double(h) / w) > limits.max_r)
         return AppError::WrongAspectRatio;
-    const QSize size = PhotoPreparation::targetSize(image.size(), limits.max_mpx);
-    if (size != image.size())
-        image = image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    return AppError::None;
+}
+
+// Checks and re-encodes a ".jpg" photo into a temporary file; returns its
+// path, or the photo's own when no temporary file could be written. The
+// checks read only the header; TurboJPEG decodes, and Qt's reader takes
+// what it does not (another format inside, CMYK), decoding it whole.
+AppError reencode(const QString &file, const UploadRestrictions &limits, QString *sent)
+{
+    QFile source(file);
+    JpegRecoder recoder(source.open(QIODevice::ReadOnly) ? source.readAll() : QByteArray());
+    source.close();
+    QSize photo = recoder.size();
+    QImage image;
+    if (!photo.isValid()) {
+        photo = QImageReader(file).size();
+        if (!photo.isValid()) {
+            image = QImage(file); // nothing decodable is 0 x 0
+            photo = image.size();
+        }
+    }
+    AppError refused = refusal(photo, limits);
+    if (refused != AppError::None)
+        return refused;
 
     QTemporaryFile temporary(QDir::tempPath() + QLatin1String("/corvane_img_XXXXXX.jpg"));
     temporary.setAutoRemove(false);
     if (!temporary.open())
         return AppError::None; // sent as it is: it passed the checks
-    const QString path = temporary.fileName();
-    temporary.close();
-    QFile target(path);
-    if (!target.open(QIODevice::WriteOnly)) {
-        QFile::remove(path);
-        return AppError::None;
+    if (!recoder.recode(PhotoPreparation::targetSize(photo, limits.max_mpx), limits.q, &temporary)) {
+        if (image.isNull())
+            image = QImage(file);
+        if (image.size() != photo)
+            refused = refusal(image.size(), limits); // the header promised what the data did not hold
+        if (refused != AppError::None) {
+            temporary.remove();
+            return refused;
+        }
+        const QSize size = PhotoPreparation::targetSize(image.size(), limits.max_mpx);
+        if (size != image.size())
+            image = image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        image.save(&temporary, "jpeg", limits.q);
     }
-    image.save(&target, "jpeg", limits.q);
-    *sent = path;
+    temporary.close();
+    *sent = temporary.fileName();
     return AppError::None;
 }
 
@@ -67,6 +104,16 @@ PhotoPreparation::Result PhotoPreparation::prepare(const QString &file, const Up
     for (int stage = 0; stage < stageCount; ++stage)
         result.stages[stage] = QString::fromLatin1(text.constData() + bounds[stage], int(bounds[stage + 1] - bounds[stage]));
     return result;
+}
+
+QFuture<PhotoPreparation::Result> PhotoPreparation::prepareLater(const QString &file, const UploadRestrictions &limits)
+{
+    return QtConcurrent::run(pool(), &PhotoPreparation::prepare, file, limits);
+}
+
+QThreadPool *PhotoPreparation::pool()
+{
+    return preparationPool();
 }
 
 QSize PhotoPreparation::targetSize(const QSize &photo, int maxMpx)

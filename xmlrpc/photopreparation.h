@@ -4,11 +4,14 @@
 #include "apperror.h"
 #include "uploadrestrictions.h"
 
+#include <QFuture>
 #include <QSize>
 #include <QString>
 #include <QStringList>
 
 #include <array>
+
+class QThreadPool;
 
 // Turns a file into the four stage texts that are sent: a ".jpg" photo is
 // checked against the restrictions and re-encoded through a temporary JPEG,
@@ -27,6 +30,11 @@ public:
     };
 
     static Result prepare(const QString &file, const UploadRestrictions &limits);
+    // prepare() on the pool's one thread: never on the caller's, and never
+    // two photos in memory at once.
+    static QFuture<Result> prepareLater(const QString &file, const UploadRestrictions &limits);
+    // Waits for it at exit, after every other owner of the work is gone.
+    static QThreadPool *pool();
 
     // One megapixel under a limit the photo passes; the photo's own size
     // otherwise, and under a limit of 1 or less, which leaves no area to aim at.
