@@ -1,5 +1,6 @@
 #include "importservice.h"
 #include "maiaObject.h"
+#include "photopreparation.h"
 #include "scriptedhttpserver.h"
 #include "signinfixture.h"
 #include "vendaluxuploader.h"
@@ -10,6 +11,7 @@
 #include <QPointer>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QThreadPool>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -31,6 +33,7 @@ private slots:
     void viewDeletedWithCallInFlight();
     void viewDeletedInsideACallback_data();
     void viewDeletedInsideACallback();
+    void viewDeletedWhilePreparing();
     void pageReplaced();
 
 private:
@@ -202,6 +205,38 @@ void TestBridge::viewDeletedInsideACallback()
     qInstallMessageHandler(previous);
     QCOMPARE(messages, 0);
     QCOMPARE(callsOf("addPhoto").size(), uploading ? 1 : 0);
+}
+
+// The photo is still being prepared on the pool when the view goes: the
+// work ends there, with no callback, no stage sent and no file left behind.
+void TestBridge::viewDeletedWhilePreparing()
+{
+    QTemporaryDir tmp;
+    QTemporaryDir folder;
+    const QString photo = folder.filePath("IMG_3.jpg");
+    QImage image(8000, 6000, QImage::Format_RGB32);
+    image.fill(Qt::darkGreen);
+    QVERIFY(image.save(photo, "JPEG"));
+    QObject hostPages;
+    QPointer<TestPage> view = new TestPage(&hostPages);
+    QVERIFY(view->ready());
+    QWebPage *hostPage = view->page();
+    (new VendaluxUploader(view))->registerInPage();
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^\\(")));
+    view->frame()->evaluateJavaScript("window.lvendalux._login('demo', 'demo-key', 'demo-password', 'onOk', 'onErr');");
+    QVERIFY(view->waitForCallbacks(1));
+
+    qputenv("TMPDIR", tmp.path().toLocal8Bit());
+    view->frame()->evaluateJavaScript(
+        QStringLiteral("window.lvendalux._uploadFile('%1', {}, 'onOk', 'onErr', 'onProgress');").arg(photo));
+    delete view;
+    const bool prepared = PhotoPreparation::pool()->waitForDone(60000);
+    qunsetenv("TMPDIR");
+    QVERIFY(prepared);
+    QTest::qWait(300); // room for a result or a stage that must not come
+    QCOMPARE(hostPage->mainFrame()->evaluateJavaScript("received.length").toInt(), 1);
+    QCOMPARE(callsOf("addPhoto").size(), 0);
+    QCOMPARE(QDir(tmp.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
 }
 
 // The host gives the view a new page: the old frame is gone, and the work

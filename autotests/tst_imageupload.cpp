@@ -8,9 +8,13 @@
 #include <QImageReader>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QPainter>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWebFrame>
+
+#include <turbojpeg.h>
 
 #include <limits>
 
@@ -29,6 +33,8 @@ private slots:
     void targetSizeUnderAnyLimit_data();
     void targetSizeUnderAnyLimit();
     void stagesOfAnyLength();
+    void jpgFilesOfEveryKind_data();
+    void jpgFilesOfEveryKind();
     void upperCaseJpgIsReencoded();
     void otherFilesSentByteForByte_data();
     void otherFilesSentByteForByte();
@@ -40,6 +46,8 @@ private slots:
     void statusOnStageTwoStopsTheUpload();
     void replyWithoutStatus();
     void lastReplyWithoutResponse();
+    void uploadsQueueUp_data();
+    void uploadsQueueUp();
 
 private:
     void upload(const QString &file, const QVariant &meta = QVariantMap(),
@@ -118,6 +126,29 @@ QList<ImportService::Call> TestImageUpload::stages() const
     return result;
 }
 
+// A JPEG's frame type, each component's sampling and its quantisation
+// tables, read from its markers up to the scan.
+static QByteArray codingOf(const QByteArray &jpeg)
+{
+    QByteArray coding;
+    for (int at = 2; at + 4 <= jpeg.size() && uchar(jpeg[at]) == 0xff;) {
+        const uchar marker = uchar(jpeg[at + 1]);
+        const int length = uchar(jpeg[at + 2]) << 8 | uchar(jpeg[at + 3]);
+        const QByteArray body = jpeg.mid(at + 4, length - 2);
+        if (marker == 0xdb)
+            coding += " DQT " + body.toHex();
+        if (marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 && marker != 0xcc) {
+            coding += " SOF" + QByteArray::number(marker - 0xc0);
+            for (int c = 0; c < uchar(body.at(5)); ++c)
+                coding += ' ' + QByteArray::number(uchar(body.at(7 + 3 * c)), 16);
+        }
+        if (marker == 0xda)
+            break;
+        at += 2 + length;
+    }
+    return coding;
+}
+
 void TestImageUpload::sizeTable_data()
 {
     QTest::addColumn<int>("width");
@@ -161,6 +192,11 @@ void TestImageUpload::sizeTable()
     const ImportService::Photo photo = f->service.photos().value(0);
     QCOMPARE(photo.ext, QStringLiteral(".jpg"));
     QCOMPARE(QImage::fromData(photo.bytes, "JPEG").size(), sent);
+    QByteArray byQt;
+    QBuffer buffer(&byQt);
+    buffer.open(QIODevice::WriteOnly);
+    QImage(16, 16, QImage::Format_RGB32).save(&buffer, "JPEG", 90);
+    QCOMPARE(codingOf(photo.bytes), codingOf(byQt)); // baseline, 4:2:0, quality 90's tables
 }
 
 void TestImageUpload::targetSizeUnderAnyLimit_data()
@@ -344,6 +380,114 @@ void TestImageUpload::lastReplyWithoutResponse()
     upload(makeFile(QStringLiteral("noresponse.bin"), "abcd"));
     QVERIFY(f->page.waitForCallbacks(expectedCallbacks + 5));
     QCOMPARE(lastCallback(), (QJsonObject{{"cb", "onOk"}, {"args", QJsonArray{""}}}));
+}
+
+// Left half one colour, right half another, coded by TurboJPEG as cameras code photos.
+static QByteArray twoColourJpeg(int subsampling)
+{
+    const int width = 2400, height = 1800;
+    QImage image(width, height, QImage::Format_RGB888);
+    image.fill(QColor(200, 40, 40));
+    QPainter(&image).fillRect(width / 2, 0, width / 2, height, QColor(40, 60, 220));
+    tjhandle encoder = tjInitCompress();
+    unsigned char *jpeg = nullptr;
+    unsigned long size = 0;
+    const bool grey = subsampling == TJSAMP_GRAY;
+    const QImage source = grey ? image.convertToFormat(QImage::Format_Grayscale8) : image;
+    tjCompress2(encoder, source.constBits(), width, source.bytesPerLine(), height, grey ? TJPF_GRAY : TJPF_RGB,
+                &jpeg, &size, subsampling, 95, 0);
+    const QByteArray bytes(reinterpret_cast<const char *>(jpeg), int(size));
+    tjFree(jpeg);
+    tjDestroy(encoder);
+    return bytes;
+}
+
+void TestImageUpload::jpgFilesOfEveryKind_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("refusal"); // 0: accepted
+    QTest::addColumn<QColor>("left"); // invalid: not compared
+    QTest::addColumn<QColor>("right");
+
+    const QColor red(200, 40, 40), blue(40, 60, 220);
+    const QColor redGrey = QColor(qGray(red.rgb()), qGray(red.rgb()), qGray(red.rgb()));
+    const QColor blueGrey = QColor(qGray(blue.rgb()), qGray(blue.rgb()), qGray(blue.rgb()));
+    QTest::newRow("4:4:4") << twoColourJpeg(TJSAMP_444) << 0 << red << blue;
+    QTest::newRow("4:2:2") << twoColourJpeg(TJSAMP_422) << 0 << red << blue;
+    QTest::newRow("4:2:0") << twoColourJpeg(TJSAMP_420) << 0 << red << blue;
+    QTest::newRow("4:4:0") << twoColourJpeg(TJSAMP_440) << 0 << red << blue;
+    QTest::newRow("4:1:1") << twoColourJpeg(TJSAMP_411) << 0 << red << blue;
+    QTest::newRow("greyscale") << twoColourJpeg(TJSAMP_GRAY) << 0 << redGrey << blueGrey;
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    QImage::fromData(twoColourJpeg(TJSAMP_444)).save(&buffer, "PNG");
+    QTest::newRow("PNG inside: Qt reads it") << png << 0 << red << blue;
+    QTest::newRow("text inside: 0 x 0") << QByteArray("not a photo") << 122 << QColor() << QColor();
+    QTest::newRow("cut inside its header") << twoColourJpeg(TJSAMP_420).left(100) << 122 << QColor() << QColor();
+}
+
+// Every kind shrunk to 1 MP by a limit of 2 MP: the exact size, and each
+// half keeps its colour, chroma included.
+void TestImageUpload::jpgFilesOfEveryKind()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, refusal);
+    QFETCH(QColor, left);
+    QFETCH(QColor, right);
+    UploadRestrictions limits;
+    limits.max_mpx = 2;
+    const PhotoPreparation::Result result = PhotoPreparation::prepare(makeFile(QStringLiteral("kind.jpg"), bytes), limits);
+    QCOMPARE(int(result.error), refusal);
+    if (refusal)
+        return;
+    QString text;
+    for (const QString &stage : result.stages)
+        text += stage;
+    const QImage sent = QImage::fromData(QByteArray::fromBase64(text.toLatin1()), "JPEG");
+    QCOMPARE(sent.size(), PhotoPreparation::targetSize(QSize(2400, 1800), 2));
+    const auto near = [](QColor a, QColor b) {
+        return qAbs(a.red() - b.red()) <= 12 && qAbs(a.green() - b.green()) <= 12 && qAbs(a.blue() - b.blue()) <= 12;
+    };
+    const QColor leftSent = sent.pixelColor(sent.width() / 4, sent.height() / 2);
+    const QColor rightSent = sent.pixelColor(sent.width() * 3 / 4, sent.height() / 2);
+    QVERIFY2(near(leftSent, left), qPrintable(leftSent.name()));
+    QVERIFY2(near(rightSent, right), qPrintable(rightSent.name()));
+}
+
+void TestImageUpload::uploadsQueueUp_data()
+{
+    QTest::addColumn<int>("firstWidth");
+    QTest::addColumn<QString>("firstOutcome");
+    QTest::newRow("the first accepted") << 2500 << "onOk";
+    QTest::newRow("the first refused") << 1500 << "onErr";
+}
+
+// A second upload while the first photo is being prepared runs after the
+// first has ended, with its own callbacks.
+void TestImageUpload::uploadsQueueUp()
+{
+    QFETCH(int, firstWidth);
+    QFETCH(QString, firstOutcome);
+    f->page.frame()->evaluateJavaScript(QStringLiteral("var onOk2 = recorder('onOk2'), onProgress2 = recorder('onProgress2');"));
+    upload(makeJpeg(firstWidth, 2000));
+    QString second = makeFile(QStringLiteral("second.bin"), "second");
+    QVariant meta;
+    QString ok = QStringLiteral("onOk2"), err = QStringLiteral("onErr"), progress = QStringLiteral("onProgress2");
+    f->client.uploadImage(second, meta, ok, err, progress);
+    const int firstCallbacks = firstOutcome == QLatin1String("onOk") ? 5 : 1;
+    QVERIFY(f->page.waitForCallbacks(expectedCallbacks + firstCallbacks + 5));
+    QStringList order;
+    for (const QJsonValue &callback : f->page.received())
+        order << callback.toObject().value("cb").toString();
+    QStringList expected{"onOk"};
+    if (firstOutcome == QLatin1String("onOk"))
+        expected << "onProgress" << "onProgress" << "onProgress" << "onProgress";
+    expected << firstOutcome << "onProgress2" << "onProgress2" << "onProgress2" << "onProgress2" << "onOk2";
+    QCOMPARE(order, expected);
+    const QList<ImportService::Photo> photos = f->service.photos();
+    QCOMPARE(photos.size(), firstCallbacks == 5 ? 2 : 1);
+    QCOMPARE(photos.last().bytes, QByteArray("second"));
 }
 
 QTEST_MAIN(TestImageUpload)

@@ -5,6 +5,7 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QFutureWatcher>
 #include <QRandomGenerator>
 #include <QDebug>
 #include <QNetworkReply>
@@ -129,16 +130,51 @@ void XClient::login(QString &success_callback, QString &error_callback)
 void XClient::uploadImage(QString &file, QVariant &meta, QString &success_callback,
                           QString &error_callback, QString &process_callback)
 {
-    PhotoPreparation::Result prepared = PhotoPreparation::prepare(file, restrictions);
-    if (prepared.error != AppError::None)
-        return void(reportError(error_callback, prepared.error));
+    const QVariantMap metadata = meta.toMap();
+    uploads.enqueue({file, restrictions, metadata.value(QStringLiteral("title")).toString(),
+                     metadata.value(QStringLiteral("desc")).toString(),
+                     metadata.value(QStringLiteral("keywords")).toStringList(),
+                     {success_callback, error_callback, process_callback}});
+    if (uploads.size() == 1)
+        startNextUpload();
+}
+
+// The pool prepares the photo; this thread only hears when it is ready.
+void XClient::startNextUpload()
+{
+    if (!frame)
+        uploads.clear(); // no page to report to: nothing more is sent
+    if (uploads.isEmpty())
+        return;
+    preparation = new QFutureWatcher<PhotoPreparation::Result>(this);
+    connect(preparation, &QFutureWatcherBase::finished, this, &XClient::photoPrepared);
+    preparation->setFuture(PhotoPreparation::prepareLater(uploads.head().file, uploads.head().limits));
+}
+
+void XClient::photoPrepared()
+{
+    PhotoPreparation::Result prepared = preparation->result();
+    preparation->deleteLater();
+    preparation = nullptr;
+    if (prepared.error != AppError::None) {
+        const QPointer<XClient> alive(this);
+        reportError(uploads.head().callbacks.error, prepared.error);
+        if (alive)
+            endUpload();
+        return;
+    }
+    if (!frame)
+        return endUpload();
     upload = std::move(prepared);
     uploadUniq = md5(sessionId + QString::number(QRandomGenerator::global()->bounded(RAND_MAX)));
-    const QVariantMap metadata = meta.toMap();
-    uploadTitle = metadata.value(QStringLiteral("title")).toString();
-    uploadDesc = metadata.value(QStringLiteral("desc")).toString();
-    uploadKeywords = metadata.value(QStringLiteral("keywords")).toStringList();
-    sendUploadStage(0, {success_callback, error_callback, process_callback});
+    sendUploadStage(0, uploads.head().callbacks);
+}
+
+void XClient::endUpload()
+{
+    upload = PhotoPreparation::Result();
+    uploads.dequeue();
+    startNextUpload();
 }
 
 void XClient::sendUploadStage(int part, const CallbackContext &context)
@@ -153,11 +189,14 @@ void XClient::sendUploadStage(int part, const CallbackContext &context)
                        {QStringLiteral("last"), last ? 1 : 0},
                        {QStringLiteral("uniq"), uploadUniq}};
     if (last) {
-        record.insert(QStringLiteral("title"), uploadTitle);
-        record.insert(QStringLiteral("desc"), uploadDesc);
-        record.insert(QStringLiteral("keywords"), uploadKeywords.join(QLatin1Char('|')));
+        const PhotoUpload &current = uploads.head();
+        record.insert(QStringLiteral("title"), current.title);
+        record.insert(QStringLiteral("desc"), current.desc);
+        record.insert(QStringLiteral("keywords"), current.keywords.join(QLatin1Char('|')));
     }
-    callService(QStringLiteral("addPhoto"), {sessionId, record}, replySlots[part], context);
+    rpc->call(QStringLiteral("addPhoto"), {sessionId, record}, this, replySlots[part], this,
+              SLOT(uploadFault(int, const QString &)), context.encoded());
+    upload.stages[part] = QString(); // the posted document holds it now
 }
 
 void XClient::handleUploadStage(QVariant &reply, int part)
@@ -166,19 +205,32 @@ void XClient::handleUploadStage(QVariant &reply, int part)
     const QString status = map.value(QStringLiteral("status")).toString();
     renewSessionId();
     const CallbackContext callbacks = contextOfSender(true);
-    if (status != successStatus)
-        return void(reportError(callbacks.error, QStringLiteral("app"), status,
-                                map.value(QStringLiteral("statusMessage")).toString()));
-    const QString progress = QStringLiteral("(%1, %2);").arg(part + 1).arg(PhotoPreparation::stageCount);
-    if (!evaluate(QLatin1String("window.") + callbacks.progress + progress))
-        return; // the page is gone, and the upload with it
-    if (part < PhotoPreparation::stageCount - 1)
+    const QPointer<XClient> alive(this);
+    if (status != successStatus) {
+        reportError(callbacks.error, QStringLiteral("app"), status,
+                    map.value(QStringLiteral("statusMessage")).toString());
+    } else if (!evaluate(QLatin1String("window.") + callbacks.progress
+                         + QStringLiteral("(%1, %2);").arg(part + 1).arg(PhotoPreparation::stageCount))) {
+        // the page is gone, and the upload with it
+    } else if (part < PhotoPreparation::stageCount - 1) {
         return sendUploadStage(part + 1, callbacks);
-    QVariantMap first;
-    if (firstOutput(reply, &first))
-        callBackWithText(callbacks.success, first.value(QStringLiteral("response")).toString());
-    else
-        callBack(callbacks.success);
+    } else {
+        QVariantMap first;
+        if (firstOutput(reply, &first))
+            callBackWithText(callbacks.success, first.value(QStringLiteral("response")).toString());
+        else
+            callBack(callbacks.success);
+    }
+    if (alive)
+        endUpload();
+}
+
+void XClient::uploadFault(int code, const QString &text)
+{
+    const QPointer<XClient> alive(this);
+    fault(code, text);
+    if (alive)
+        endUpload();
 }
 
 void XClient::uploadRelease(QString &file, QString type, QString name, QString description,

@@ -7,6 +7,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QQueue>
 #include <QPointer>
 #include <QSslError>
 #include <QString>
@@ -15,6 +16,8 @@
 
 class MaiaXmlRpcClient;
 class QNetworkReply;
+template <typename T>
+class QFutureWatcher;
 class QWebFrame;
 struct XClientProbe;
 
@@ -23,6 +26,7 @@ struct XClientProbe;
 // evaluating calls of the page's own callback functions in `frame`. A page
 // callback may run an event loop in which the host deletes the view, and the
 // host may replace the page: either ends the work in flight silently.
+// Photos are prepared off the GUI thread, one upload after another.
 class XClient : public QObject
 {
     Q_OBJECT
@@ -56,6 +60,8 @@ private slots:
     void uploadImage0Response(QVariant &arg);
     void uploadImage1Response(QVariant &arg);
     void uploadImage2Response(QVariant &arg);
+    void photoPrepared();
+    void uploadFault(int, const QString &);
     void handleSslErrors(QNetworkReply *reply, const QList<QSslError> &errors);
     void renewSessionId();
     QString md5(QString string);
@@ -74,6 +80,19 @@ private:
     bool callBackWithText(const QString &name, const QString &text);
     bool reportError(const QString &name, const QString &type, const QString &code, const QString &text);
     bool reportError(const QString &name, AppError error);
+    // One _uploadFile call, as the page made it.
+    struct PhotoUpload
+    {
+        QString file;
+        UploadRestrictions limits;
+        QString title;
+        QString desc;
+        QStringList keywords;
+        CallbackContext callbacks;
+    };
+
+    void startNextUpload();
+    void endUpload();
     void sendUploadStage(int part, const CallbackContext &context);
     void handleUploadStage(QVariant &reply, int part);
 
@@ -82,11 +101,10 @@ private:
     QString clientKey;
     QString passwordHash;
     QString sessionId;
+    QQueue<PhotoUpload> uploads; // the first is under way
+    QFutureWatcher<PhotoPreparation::Result> *preparation = nullptr;
     PhotoPreparation::Result upload;
     QString uploadUniq;
-    QString uploadTitle;
-    QString uploadDesc;
-    QStringList uploadKeywords;
     UploadRestrictions restrictions;
     QPointer<QWebFrame> frame;
 };
