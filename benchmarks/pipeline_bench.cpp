@@ -1,22 +1,28 @@
 // pipeline-bench: the photo upload pipeline, timed.
 //   pipeline-bench make WIDTH HEIGHT FILE   writes a photo-like JPEG (quality 90)
-//   pipeline-bench upload FILE              signs in to an in-process simulator and uploads
-//                                           FILE, printing the preparation time (uploadImage
-//                                           until stage 0 is handed over), the whole upload
-//                                           time and the peak resident memory
+//   pipeline-bench upload FILE              signs in to a vendalux-sim process of its own and
+//                                           uploads FILE, printing the preparation time (the call
+//                                           until stage 0 is handed to the network), the whole
+//                                           upload time, the longest gap between the ticks of a
+//                                           5 ms timer on the GUI thread during the upload, and
+//                                           the peak resident memory before and after it
 #include "XClient.h"
 #include "importservice.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QFileInfo>
+#include <QEventLoop>
 #include <QImage>
-#include <QNetworkProxy>
+#include <QNetworkProxyFactory>
+#include <QProcess>
 #include <QTextStream>
+#include <QTimer>
 #include <QWebFrame>
 #include <QWebPage>
 
 #include <sys/resource.h>
+
+#include <atomic>
 
 namespace {
 
@@ -34,16 +40,54 @@ int makePhoto(int width, int height, const QString &file)
     return image.save(file, "JPEG", 90) ? 0 : 1;
 }
 
-bool waitFor(QWebFrame *frame, const char *flag, int timeoutMs)
+double peakMb()
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < timeoutMs) {
-        if (frame->evaluateJavaScript(QString::fromLatin1(flag)).toBool())
-            return true;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss / 1024.0;
+}
+
+// The simulator's port for every request, noting when a request is handed
+// to the network: Qt asks for its proxy right then.
+class StampingProxy : public QNetworkProxyFactory
+{
+public:
+    StampingProxy(quint16 port, const QElapsedTimer &clock) : port(port), clock(clock) {}
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery &) override
+    {
+        qint64 unset = -1;
+        firstAfterStart.compare_exchange_strong(unset, armed ? clock.nsecsElapsed() : -1);
+        return {QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), port)};
     }
-    return false;
+    std::atomic<bool> armed{false};
+    std::atomic<qint64> firstAfterStart{-1};
+
+private:
+    const quint16 port;
+    const QElapsedTimer &clock;
+};
+
+// The page's callbacks end the wait for them.
+class Outcome : public QObject
+{
+    Q_OBJECT
+public:
+    QEventLoop loop;
+    bool ok = false;
+public slots:
+    void done(bool succeeded)
+    {
+        ok = succeeded;
+        loop.quit();
+    }
+};
+
+bool waitForOutcome(Outcome &outcome, int timeoutMs)
+{
+    outcome.ok = false;
+    QTimer::singleShot(timeoutMs, &outcome.loop, &QEventLoop::quit);
+    outcome.loop.exec();
+    return outcome.ok;
 }
 
 } // namespace
@@ -60,38 +104,59 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    ImportService service;
-    if (!service.listen(0))
+    QProcess simulator;
+    simulator.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    simulator.start(QStringLiteral(SIMULATOR), {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--quiet")});
+    if (!simulator.waitForStarted(10000) || !simulator.waitForReadyRead(10000))
         return 1;
-    QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), service.port()));
+    const quint16 port = simulator.readLine().trimmed().toUShort();
+    QElapsedTimer clock;
+    clock.start();
+    auto *proxy = new StampingProxy(port, clock);
+    QNetworkProxyFactory::setApplicationProxyFactory(proxy); // owned by Qt from here on
+
     QWebPage page;
     QWebFrame *frame = page.mainFrame();
-    frame->setHtml(QStringLiteral("<script>var done = false, failed = false;"
-                                  "function ok() { done = true; } function err() { failed = done = true; }"
+    Outcome outcome;
+    frame->setHtml(QStringLiteral("<script>function ok() { outcome.done(true); } function err() { outcome.done(false); }"
                                   "function progress() {}</script>"));
+    frame->addToJavaScriptWindowObject(QStringLiteral("outcome"), &outcome);
     XClient client(frame, &page);
     client.setCredentials(ImportService::demoClientId, ImportService::demoClientKey, ImportService::demoPassword);
     QString ok = QStringLiteral("ok"), err = QStringLiteral("err"), progress = QStringLiteral("progress");
     client.login(ok, err);
-    if (!waitFor(frame, "done", 30000) || frame->evaluateJavaScript(QStringLiteral("failed")).toBool())
+    if (!waitForOutcome(outcome, 30000))
         return 1;
-    frame->evaluateJavaScript(QStringLiteral("done = false;"));
+    const double baseMb = peakMb();
+
+    // The longest a tick of the GUI thread had to wait, upload included.
+    qint64 lastTick = clock.nsecsElapsed();
+    qint64 longestGap = 0;
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        longestGap = qMax(longestGap, now - lastTick);
+        lastTick = now;
+    });
+    ticker.start(5);
 
     QString file = args.at(2);
     QVariant meta = QVariantMap{{"title", "Benchmark"}};
-    QElapsedTimer timer;
-    timer.start();
+    proxy->armed = true;
+    const qint64 start = clock.nsecsElapsed();
     client.uploadImage(file, meta, ok, err, progress);
-    const double prepareMs = timer.nsecsElapsed() / 1e6;
-    if (!waitFor(frame, "done", 120000) || frame->evaluateJavaScript(QStringLiteral("failed")).toBool())
+    const bool uploaded = waitForOutcome(outcome, 120000);
+    const double uploadMs = (clock.nsecsElapsed() - start) / 1e6;
+    const qint64 gap = qMax(longestGap, clock.nsecsElapsed() - lastTick);
+    ticker.stop();
+    if (!uploaded || proxy->firstAfterStart < 0)
         return 1;
-    const double uploadMs = timer.nsecsElapsed() / 1e6;
-
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const QImage sent = QImage::fromData(service.photos().value(0).bytes, "JPEG");
-    out << "pipeline prepare-ms " << prepareMs << " upload-ms " << uploadMs << " peak-rss-mb "
-        << usage.ru_maxrss / 1024.0 << " file-mb " << QFileInfo(args.at(2)).size() / 1e6 << " sent "
-        << sent.width() << 'x' << sent.height() << '\n';
+    out << "pipeline prepare-ms " << (proxy->firstAfterStart - start) / 1e6 << " upload-ms " << uploadMs
+        << " stall-ms " << gap / 1e6 << " peak-rss-mb " << peakMb() << " base-rss-mb " << baseMb << '\n';
+    simulator.kill();
+    simulator.waitForFinished(5000);
     return 0;
 }
+
+#include "pipeline_bench.moc"
