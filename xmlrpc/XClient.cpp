@@ -173,7 +173,8 @@ void XClient::photoPrepared()
 void XClient::endUpload()
 {
     upload = PhotoPreparation::Result();
-    uploads.dequeue();
+    if (!uploads.isEmpty())
+        uploads.dequeue();
     startNextUpload();
 }
 
