@@ -70,13 +70,13 @@ done
 echo
 echo "== photo pipeline: the call to stage 0 on the wire (prepare) and the whole upload, against libjpeg-turbo's"
 echo "   djpeg | cjpeg of the same photo (limit); the longest wait of a 5 ms timer on the GUI thread during"
-echo "   the upload (stall) and peak resident memory, with vendalux-sim in a process of its own; ${PHOTO_RUNS:=3} runs each"
+echo "   the upload (stall) and peak resident memory, with vendalux-sim in a process of its own; ${PHOTO_RUNS:=5} runs each"
 echo "\$ pipeline-bench upload PHOTO; djpeg [-scale 6/8] PHOTO | cjpeg -quality 90"
 printf '%-10s %4s %9s %9s %7s %9s %7s %8s %8s\n' photo run prepare limit ratio upload ratio stall peak-MB
 for size in "6000 4000" "8000 6000"; do
     set -- $size
     photo="$work/photo-$1x$2.jpg"
-    QT_QPA_PLATFORM=offscreen "$build/benchmarks/pipeline-bench" make "$1" "$2" "$photo"
+    QT_QPA_PLATFORM=offscreen "$build/benchmarks/pipeline-bench" make "$1" "$2" "$photo" 2>/dev/null
     scale=""
     [ "$1" -gt 6000 ] && scale="-scale 6/8" # the DCT-domain reduction that still covers the 23 MP target
     for run in $(seq "$PHOTO_RUNS"); do
