@@ -63,6 +63,13 @@ void TestBridge::cleanup()
     QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
 }
 
+static bool savePhoto(const QString &path, const QSize &size, Qt::GlobalColor colour)
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(colour);
+    return image.save(path, "JPEG");
+}
+
 QList<ImportService::Call> TestBridge::callsOf(const QString &method) const
 {
     QList<ImportService::Call> matching;
@@ -97,9 +104,7 @@ void TestBridge::uploadWithScriptMetadata()
 {
     QTemporaryDir folder;
     const QString photo = folder.filePath("IMG_1.jpg");
-    QImage image(2500, 2000, QImage::Format_RGB32);
-    image.fill(Qt::darkCyan);
-    QVERIFY(image.save(photo, "JPEG"));
+    QVERIFY(savePhoto(photo, QSize(2500, 2000), Qt::darkCyan));
 
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^\\(")));
     run("window.lvendalux._login('demo', 'demo-key', 'demo-password', 'onOk', 'onErr');");
@@ -176,10 +181,8 @@ void TestBridge::viewDeletedInsideACallback()
     QFETCH(bool, uploading);
     QTemporaryDir folder;
     const QString photo = folder.filePath("IMG_2.jpg");
-    QImage image(2500, 2000, QImage::Format_RGB32);
-    image.fill(Qt::darkRed);
-    QVERIFY(image.save(photo, "JPEG"));
-    QObject hostPages;
+    QVERIFY(savePhoto(photo, QSize(2500, 2000), Qt::darkRed));
+    QObject hostPages; // the host keeps its page beyond the view
     QPointer<TestPage> view = new TestPage(&hostPages);
     QVERIFY(view->ready());
     (new VendaluxUploader(view))->registerInPage();
@@ -214,10 +217,8 @@ void TestBridge::viewDeletedWhilePreparing()
     QTemporaryDir tmp;
     QTemporaryDir folder;
     const QString photo = folder.filePath("IMG_3.jpg");
-    QImage image(8000, 6000, QImage::Format_RGB32);
-    image.fill(Qt::darkGreen);
-    QVERIFY(image.save(photo, "JPEG"));
-    QObject hostPages;
+    QVERIFY(savePhoto(photo, QSize(8000, 6000), Qt::darkGreen));
+    QObject hostPages; // the host keeps its page beyond the view
     QPointer<TestPage> view = new TestPage(&hostPages);
     QVERIFY(view->ready());
     QWebPage *hostPage = view->page();

@@ -129,7 +129,7 @@ QString describeValue(const QVariant &value)
     }
     case QMetaType::QDateTime: {
         const QDateTime time = value.toDateTime();
-        return QStringLiteral("datetime %1 spec %2 valid %3")
+        return QStringLiteral("datetime %1 zone %2 valid %3")
             .arg(time.toString(Qt::ISODateWithMs))
             .arg(int(time.timeSpec()))
             .arg(time.isValid());
