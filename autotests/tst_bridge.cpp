@@ -63,6 +63,14 @@ void TestBridge::cleanup()
     QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
 }
 
+// A view with the plug-in, whose page the host keeps beyond the view.
+static TestPage *viewKeepingItsPage(QObject *hostPages)
+{
+    auto *view = new TestPage(hostPages);
+    (new VendaluxUploader(view))->registerInPage();
+    return view;
+}
+
 static bool savePhoto(const QString &path, const QSize &size, Qt::GlobalColor colour)
 {
     QImage image(size, QImage::Format_RGB32);
@@ -182,10 +190,9 @@ void TestBridge::viewDeletedInsideACallback()
     QTemporaryDir folder;
     const QString photo = folder.filePath("IMG_2.jpg");
     QVERIFY(savePhoto(photo, QSize(2500, 2000), Qt::darkRed));
-    QObject hostPages; // the host keeps its page beyond the view
-    QPointer<TestPage> view = new TestPage(&hostPages);
+    QObject hostPages;
+    QPointer<TestPage> view = viewKeepingItsPage(&hostPages);
     QVERIFY(view->ready());
-    (new VendaluxUploader(view))->registerInPage();
     const auto runInView = [&](const QString &script) { view->frame()->evaluateJavaScript(script); };
     if (uploading) {
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^\\(")));
@@ -218,11 +225,10 @@ void TestBridge::viewDeletedWhilePreparing()
     QTemporaryDir folder;
     const QString photo = folder.filePath("IMG_3.jpg");
     QVERIFY(savePhoto(photo, QSize(8000, 6000), Qt::darkGreen));
-    QObject hostPages; // the host keeps its page beyond the view
-    QPointer<TestPage> view = new TestPage(&hostPages);
+    QObject hostPages;
+    QPointer<TestPage> view = viewKeepingItsPage(&hostPages);
     QVERIFY(view->ready());
     QWebPage *hostPage = view->page();
-    (new VendaluxUploader(view))->registerInPage();
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^\\(")));
     view->frame()->evaluateJavaScript("window.lvendalux._login('demo', 'demo-key', 'demo-password', 'onOk', 'onErr');");
     QVERIFY(view->waitForCallbacks(1));
