@@ -3,8 +3,9 @@
 
 #include <QObject>
 #include <QPointer>
-#include <QString>
 #include <QVariant>
+
+#include <functional>
 
 // Receives call outcomes the way XML-RPC callers do (QSignalSpy cannot take
 // the QVariant& of aresponse) and remembers each with its sender's "name".
@@ -21,37 +22,27 @@ public:
     };
     QList<Outcome> outcomes;
     QPointer<QObject> lastSender;
+    // Runs inside the outcome's emission, once it is recorded; gets the sender.
+    std::function<void(QObject *)> afterOutcome;
 
     void watch(QObject *call)
     {
         connect(call, SIGNAL(aresponse(QVariant &, QNetworkReply *)), this, SLOT(onResult(QVariant &)));
-        connect(call, SIGNAL(fault(int, const QString &, QNetworkReply *)), this,
-                SLOT(onFault(int, const QString &)));
+        connect(call, SIGNAL(fault(int, const QString &, QNetworkReply *)), this, SLOT(onFault(int, const QString &)));
     }
 
 public slots:
-    void onResult(QVariant &result)
-    {
-        Outcome outcome;
-        outcome.result = result;
-        record(outcome);
-    }
-    void onFault(int code, const QString &message)
-    {
-        Outcome outcome;
-        outcome.isFault = true;
-        outcome.code = code;
-        outcome.message = message;
-        record(outcome);
-    }
+    void onResult(QVariant &result) { record({false, result, 0, QString(), QString()}); }
+    void onFault(int code, const QString &message) { record({true, QVariant(), code, message, QString()}); }
 
 private:
-    void record(Outcome &outcome)
+    void record(Outcome outcome)
     {
         lastSender = sender();
-        if (sender())
-            outcome.tag = sender()->property("name").toString();
+        outcome.tag = lastSender ? lastSender->property("name").toString() : QString();
         outcomes.append(outcome);
+        if (afterOutcome)
+            afterOutcome(sender());
     }
 };
 

@@ -1,17 +1,19 @@
 #include "scriptedhttpserver.h"
 
+#include <QRegularExpression>
+
 #include <sys/socket.h>
 
 ScriptedHttpServer::ScriptedHttpServer(QObject *parent)
     : QTcpServer(parent)
 {
-    connect(this, &QTcpServer::newConnection, this, &ScriptedHttpServer::acceptConnections);
+    connect(this, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *socket = nextPendingConnection()) {
+            connect(socket, &QTcpSocket::readyRead, this, &ScriptedHttpServer::readRequest);
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        }
+    });
     listen(QHostAddress::LocalHost, 0);
-}
-
-QUrl ScriptedHttpServer::url(const QString &path) const
-{
-    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(serverPort()).arg(path));
 }
 
 QByteArray ScriptedHttpServer::httpAnswer(const QByteArray &body, int status, const QByteArray &reason)
@@ -36,33 +38,18 @@ void ScriptedHttpServer::answer(int index, const QByteArray &bytes)
     socket->abort();
 }
 
-void ScriptedHttpServer::acceptConnections()
-{
-    while (QTcpSocket *socket = nextPendingConnection()) {
-        connect(socket, &QTcpSocket::readyRead, this, &ScriptedHttpServer::readRequest);
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    }
-}
-
 void ScriptedHttpServer::readRequest()
 {
     auto *socket = qobject_cast<QTcpSocket *>(sender());
-    QByteArray &data = partial[socket];
-    data += socket->readAll();
+    const QByteArray data = socket->peek(socket->bytesAvailable()); // read once whole
     const int headEnd = data.indexOf("\r\n\r\n");
-    if (headEnd < 0)
-        return;
     const QByteArray head = data.left(headEnd);
-    int length = 0;
-    for (const QByteArray &line : head.split('\n')) {
-        const int colon = line.indexOf(':');
-        if (colon > 0 && line.left(colon).trimmed().toLower() == "content-length")
-            length = line.mid(colon + 1).trimmed().toInt();
-    }
-    if (data.size() < headEnd + 4 + length)
+    static const QRegularExpression lengthField(QStringLiteral("(?i)\r\ncontent-length:\\s*(\\d+)"));
+    const int length = lengthField.match(QString::fromLatin1(head)).captured(1).toInt();
+    if (headEnd < 0 || data.size() < headEnd + 4 + length)
         return;
+    socket->readAll();
     requests.append({head, data.mid(headEnd + 4, length), socket});
-    partial.remove(socket);
     const int index = requests.size() - 1;
     if (!automaticAnswers.isEmpty())
         answer(index, automaticAnswers.takeFirst());

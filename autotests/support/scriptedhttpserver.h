@@ -1,8 +1,6 @@
 #ifndef SCRIPTEDHTTPSERVER_H
 #define SCRIPTEDHTTPSERVER_H
 
-#include <QByteArray>
-#include <QList>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -22,7 +20,8 @@ public:
 
     explicit ScriptedHttpServer(QObject *parent = nullptr);
 
-    QUrl url(const QString &path = QStringLiteral("/RPC2")) const;
+    QUrl url(const QString &path = QStringLiteral("/RPC2")) const
+    { return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(serverPort()).arg(path)); }
 
     // Answers given in arrival order; when empty, requests wait for answer().
     QList<QByteArray> automaticAnswers;
@@ -32,18 +31,13 @@ public:
 
     void answer(int index, const QByteArray &bytes);
 
-    static QByteArray httpAnswer(const QByteArray &body, int status = 200,
-                                 const QByteArray &reason = "OK");
+    static QByteArray httpAnswer(const QByteArray &body, int status = 200, const QByteArray &reason = "OK");
 
 signals:
     void requestReceived(int index);
 
 private slots:
-    void acceptConnections();
     void readRequest();
-
-private:
-    QHash<QTcpSocket *, QByteArray> partial;
 };
 
 #endif
