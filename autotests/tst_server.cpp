@@ -1,0 +1,362 @@
+#include "documentwriter.h"
+#include "maiaFault.h"
+#include "maiaXmlRpcServer.h"
+#include "maiaXmlRpcServerConnection.h"
+#include "qhttpresponseheader.h"
+
+#include <QDateTime>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+
+// QtCore's hooks for tools, called as each QObject is made (3) and destroyed (4).
+extern quintptr Q_CORE_EXPORT qtHookData[];
+
+namespace {
+
+std::atomic<int> liveObjects{0};
+
+const QByteArray answerHead =
+    "HTTP/1.1 200 Ok\r\nConnection: close\r\nContent-Type: text/xml\r\nServer: MaiaXmlRpc/0.1\r\n\r\n";
+// Without a line break, so that it leaves an unended header line unended.
+const QByteArray touchCall = "<methodCall><methodName>touch</methodName></methodCall>";
+const QByteArray touched = answerHead + DocumentWriter::response(QVariant());
+
+QByteArray post(const QByteArray &body)
+{
+    return "POST /RPC2 HTTP/1.1\r\nHost: x\r\nContent-Type: text/xml\r\nContent-Length: "
+        + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+QTcpSocket *connectTo(quint16 port, const QByteArray &request, QObject *parent = nullptr)
+{
+    auto *socket = new QTcpSocket(parent);
+    socket->connectToHost(QHostAddress::LocalHost, port);
+    socket->write(request);
+    return socket;
+}
+
+bool isClosed(const QTcpSocket *socket)
+{
+    return socket->state() == QAbstractSocket::UnconnectedState;
+}
+
+// Writes the pieces one by one, each arriving on its own; returns what was
+// answered before the server closed.
+QByteArray exchange(quint16 port, const QByteArrayList &pieces)
+{
+    QScopedPointer<QTcpSocket> socket(connectTo(port, pieces.value(0)));
+    for (int i = 1; i < pieces.size(); ++i) {
+        QTest::qWait(50);
+        socket->write(pieces.at(i));
+    }
+    return QTest::qWaitFor([&] { return isClosed(socket.data()); }, 10000) ? socket->readAll() : "still open";
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(QHostAddress)
+
+class Methods : public QObject
+{
+    Q_OBJECT
+public:
+    int touches = 0;
+    std::function<void()> whenTouched = [] {};
+public slots:
+    int add(int a, int b) { return a + b; }
+    double half(double value) { return value / 2; }
+    QString echo(const QString &text) { return text; }
+    QVariant refuse() { return QVariant::fromValue(MaiaFault(42, QStringLiteral("nope"))); }
+    MaiaFault refuseTyped() { return MaiaFault(43, QStringLiteral("typed")); }
+    int count(const QVariantList &items, const QVariantMap &options) { return items.size() + options.size(); }
+    QDateTime when() { return QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5)); }
+    void touch() { ++touches; whenTouched(); }
+    int many(int, int, int, int, int, int, int, int, int, int) { return 10; }
+};
+
+class TestServer : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void answers_data();
+    void answers();
+    void requests_data();
+    void requests();
+    void methodTable();
+    void addressFilter_data();
+    void addressFilter();
+    void destroyedWhileServing();
+    void hostileClients();
+    void idleClients_data();
+    void idleClients();
+    void responseHeader();
+
+private:
+    QByteArray exchange(const QByteArrayList &pieces) { return ::exchange(server->serverPort(), pieces); }
+    int connections() const { return server->findChildren<MaiaXmlRpcServerConnection *>().size(); }
+
+    Methods *methods = nullptr;
+    MaiaXmlRpcServer *server = nullptr;
+    int objectsAtStart = 0;
+};
+
+void TestServer::initTestCase()
+{
+    // Qt makes some objects on its first connection, to keep.
+    MaiaXmlRpcServer warmUp(QHostAddress::LocalHost, 0);
+    ::exchange(warmUp.serverPort(), {post(touchCall)});
+    qtHookData[3] = quintptr(+[](QObject *) { ++liveObjects; });
+    qtHookData[4] = quintptr(+[](QObject *) { --liveObjects; });
+}
+
+void TestServer::init()
+{
+    methods = new Methods;
+    server = new MaiaXmlRpcServer(QHostAddress::LocalHost, 0, this);
+    QCOMPARE(server->serverAddress(), QHostAddress(QHostAddress::LocalHost));
+    for (const char *name : {"add", "half", "echo", "refuse", "refuseTyped", "count", "when", "touch", "many"})
+        server->registerMethod(QString::fromLatin1(name), methods, name);
+    objectsAtStart = liveObjects;
+}
+
+// Nothing outlives its peer: no connection, socket or any other object.
+void TestServer::cleanup()
+{
+    if (server)
+        QTRY_COMPARE_WITH_TIMEOUT(liveObjects.load(), objectsAtStart, 5000);
+    delete server;
+    delete methods;
+}
+
+void TestServer::answers_data()
+{
+    QTest::addColumn<QByteArrayList>("pieces");
+    QTest::addColumn<QByteArray>("body");
+
+    const auto row = [](const char *name, const QByteArray &document, const QByteArray &body) {
+        QTest::newRow(name) << QByteArrayList{post(document)} << body;
+    };
+    using W = DocumentWriter;
+    const QVariantList none;
+    row("int slot", W::call("add", {2, 3}), W::response(5));
+    row("const QString& parameter", W::call("echo", {QStringLiteral("hé <&>")}), W::response(QStringLiteral("hé <&>")));
+    row("untyped value is a string", "<methodCall><methodName>echo</methodName><params><param><value>raw</value>"
+        "</param></params></methodCall>", W::response(QStringLiteral("raw")));
+    row("array and struct", W::call("count", {QVariantList{1, 2}, QVariantMap{{"k", 1}}}), W::response(3));
+    row("typed return", W::call("when", none), W::response(QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5))));
+    row("void slot", W::call("touch", none), W::response(QVariant()));
+    row("ten arguments", W::call("many", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}), W::response(10));
+    row("fault in a QVariant", W::call("refuse", none), W::fault(42, QStringLiteral("nope")));
+    row("fault returned by type", W::call("refuseTyped", none), W::fault(43, QStringLiteral("typed")));
+    // The client reads answers up to a NUL byte, the server calls likewise.
+    row("junk after a NUL", W::call("echo", {"x"}) + '\0' + "<!junk>", W::response(QStringLiteral("x")));
+    const QByteArray invalid = W::fault(-32602, QStringLiteral("server error: invalid method parameters"));
+    row("eleven arguments", W::call("many", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}), invalid);
+    row("int for a double", W::call("half", {3}), invalid);
+    row("unknown method", W::call("nothere", none), W::fault(-32601, "server error: requested method not found"));
+    row("not XML", "<methodCall><oops", W::fault(-32700, QStringLiteral("parse error: not well formed")));
+    row("513 levels", "<methodCall>" + QByteArray("<a>").repeated(512),
+        W::fault(-32700, QStringLiteral("parse error: refused: elements nested deeper than 512 levels")));
+    row("no method name", "<methodCall><params/></methodCall>",
+        W::fault(-32600, QStringLiteral("server error: invalid xml-rpc. not conforming to spec")));
+    const QByteArray request = post(W::call("echo", {QString(3000, QLatin1Char('x'))}));
+    QTest::newRow("body in pieces") << QByteArrayList{request.left(200), request.mid(200, 1500), request.mid(1700)}
+                                    << W::response(QString(3000, QLatin1Char('x')));
+}
+
+void TestServer::answers()
+{
+    QFETCH(QByteArrayList, pieces);
+    QFETCH(QByteArray, body);
+    QCOMPARE(exchange(pieces), answerHead + body);
+}
+
+void TestServer::requests_data()
+{
+    QTest::addColumn<QByteArray>("request"); // '#' stands for the length of the call that follows
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QString>("diagnostic"); // none: the call is answered
+
+    const auto row = [](const char *name, const QByteArray &request, const char *diagnostic = "",
+                        QtMsgType type = QtDebugMsg) { QTest::newRow(name) << request << int(type) << diagnostic; };
+    const QByteArray line = "POST / HTTP/1.1\r\n";
+    row("blanks around a value", line + "Host: x\r\nContent-Length:   #  \r\n\r\n");
+    row("later field wins", line + "Host: x\r\nContent-Length: 5\r\nContent-Length: #\r\n\r\n");
+    row("value ends at a colon", line + "Content-Length: #:8\r\nHost: a:80\r\n\r\n");
+    row("line without colon", line + "garbage\r\nHost: x\r\nContent-Length: #\r\n\r\n");
+    row("a second request ignored", post(touchCall) + line + "Host: x\r\nContent-Length: #\r\n\r\n");
+    row("one field", line + "Content-Length: #\r\n\r\n", "Invalid Header");
+    row("same field twice", line + "Content-Length: #\r\nContent-Length: #\r\n\r\n", "Invalid Header");
+    row("lower-case method", "post / HTTP/1.1\r\nHost: x\r\nContent-Length: #\r\n\r\n", "Invalid Header");
+    row("PUT", "PUT / HTTP/1.1\r\nHost: x\r\nContent-Length: #\r\n\r\n", "Invalid Header");
+    row("blank line ends the header", line + "Host: x\r\n \r\nContent-Length: #\r\nA: b\r\n\r\n", "Invalid Header");
+    row("bare LF ends no line", "POST / HTTP/1.1\nHost: x\nContent-Length: #\r\nA: b\r\n\r\n", "Invalid Header");
+    row("GET", "GET / HTTP/1.1\r\nHost: x\r\nContent-Length: #\r\n\r\n", "No Post!");
+    row("lower-case name", line + "Host: x\r\ncontent-length: #\r\n\r\n", "No Content Length");
+    row("blank before the colon", line + "Host: x\r\nContent-Length : #\r\n\r\n", "No Content Length");
+    row("zero length", line + "Host: x\r\nContent-Length: 0\r\n\r\n", "No Content Length");
+    row("not a number", line + "Host: x\r\nContent-Length: #x\r\n\r\n", "No Content Length");
+    row("negative", line + "Host: x\r\nContent-Length: -#\r\n\r\n", "No Content Length");
+    const char *tooLong = "Closing a connection whose header passed 65536 bytes";
+    row("endless header line", line + "X-Long: " + QByteArray(70 * 1024, 'a'), tooLong, QtWarningMsg);
+    row("too many lines", line + QByteArray("X-Field: value\r\n").repeated(5000), tooLong, QtWarningMsg);
+    row("huge content length", line + "Host: x\r\nContent-Length: 67108865\r\n\r\n",
+        "Closing a connection announcing 67108865 bytes, more than 67108864", QtWarningMsg);
+}
+
+// Refused requests are closed without an answer, and reach no method.
+void TestServer::requests()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, type);
+    QFETCH(QString, diagnostic);
+    if (!diagnostic.isEmpty())
+        QTest::ignoreMessage(QtMsgType(type), qPrintable(diagnostic));
+    const QByteArray answer = exchange({request.replace('#', QByteArray::number(touchCall.size())) + touchCall});
+    QCOMPARE(answer, diagnostic.isEmpty() ? touched : QByteArray());
+    QCOMPARE(methods->touches, diagnostic.isEmpty() ? 1 : 0);
+}
+
+// Unregistered, or its receiver destroyed: no method.
+void TestServer::methodTable()
+{
+    auto *departed = new Methods;
+    server->registerMethod(QStringLiteral("departed"), departed, "echo");
+    delete departed;
+    server->unregisterMethod(QStringLiteral("add"));
+    const QByteArray notFound =
+        answerHead + DocumentWriter::fault(-32601, QStringLiteral("server error: requested method not found"));
+    for (const char *method : {"add", "departed"})
+        QCOMPARE(exchange({post(DocumentWriter::call(QString::fromLatin1(method), {}))}), notFound);
+    QObject *object = methods;
+    const char *slotName = "x";
+    server->getMethod(QStringLiteral("departed"), &object, &slotName);
+    QVERIFY(!object && !slotName);
+}
+
+void TestServer::addressFilter_data()
+{
+    QTest::addColumn<QList<QHostAddress>>("allowed");
+    QTest::addColumn<bool>("served");
+    const QHostAddress elsewhere(QStringLiteral("192.0.2.1"));
+    QTest::newRow("empty list admits everyone") << QList<QHostAddress>() << true;
+    QTest::newRow("loopback listed") << QList<QHostAddress>{elsewhere, QHostAddress(QHostAddress::LocalHost)} << true;
+    QTest::newRow("loopback not listed") << QList<QHostAddress>{elsewhere} << false;
+}
+
+void TestServer::addressFilter()
+{
+    QFETCH(QList<QHostAddress>, allowed);
+    QFETCH(bool, served);
+    MaiaXmlRpcServer filtered(QHostAddress::LocalHost, 0, &allowed);
+    filtered.registerMethod(QStringLiteral("touch"), methods, "touch");
+    if (!served)
+        QTest::ignoreMessage(QtWarningMsg, "Rejected connection attempt from \"127.0.0.1\"");
+    QCOMPARE(::exchange(filtered.serverPort(), {post(touchCall)}), served ? touched : QByteArray());
+}
+
+// By its owner with a request still coming, or by the slot answering one:
+// the peers are let go without an answer.
+void TestServer::destroyedWhileServing()
+{
+    QScopedPointer<QTcpSocket> pending(connectTo(server->serverPort(), "POST / HTTP/1.1\r\nHost: x\r\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(connections(), 1, 5000);
+    methods->whenTouched = [this] {
+        delete server;
+        server = nullptr;
+    };
+    QCOMPARE(exchange({post(touchCall)}), QByteArray());
+    QCOMPARE(methods->touches, 1);
+    QTRY_VERIFY_WITH_TIMEOUT(isClosed(pending.data()), 5000);
+}
+
+// Good calls among peers that hang up halfway or send what is refused.
+void TestServer::hostileClients()
+{
+    QObject peers;
+    QList<QTcpSocket *> good;
+    for (int i = 0; i < 40; ++i) {
+        good << connectTo(server->serverPort(), post(DocumentWriter::call("echo", {QString::number(i)})), &peers);
+        connectTo(server->serverPort(), "POST / HTTP/1.1\r\nX-Long: " + QByteArray(70 * 1024, 'a'), &peers);
+        connectTo(server->serverPort(), "GET / HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\n\r\nx", &peers);
+        QTest::ignoreMessage(QtWarningMsg, "Closing a connection whose header passed 65536 bytes");
+        QTest::ignoreMessage(QtDebugMsg, "No Post!");
+        for (const QByteArray &start : {post(touchCall).left(30), post(touchCall).chopped(10)}) {
+            QTcpSocket *quitter = connectTo(server->serverPort(), start, &peers);
+            QVERIFY(quitter->waitForConnected(5000) && quitter->flush());
+            quitter->abort();
+        }
+        QCoreApplication::processEvents(); // accepts them, so the listen queue never fills
+    }
+    const auto sockets = peers.findChildren<QTcpSocket *>();
+    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(sockets.cbegin(), sockets.cend(), isClosed), 20000);
+    for (int i = 0; i < good.size(); ++i)
+        QCOMPARE(good.at(i)->readAll(), answerHead + DocumentWriter::response(QString::number(i)));
+    QCOMPARE(methods->touches, 0);
+}
+
+void TestServer::idleClients_data()
+{
+    QTest::addColumn<int>("idleTimeout"); // 0: the default
+    QTest::addColumn<int>("maxConnections"); // 0: the default
+    QTest::addColumn<int>("held"); // of the 60 idle peers, by the server
+
+    QTest::newRow("default limits") << 0 << 0 << 60;
+    QTest::newRow("idle timeout") << 300 << 0 << 0;
+    QTest::newRow("cap") << 0 << 20 << 20;
+}
+
+// Peers that go quiet at once, halfway through the header or the body, hold
+// no more than the limits let them; good calls are answered beside them,
+// or once they are gone.
+void TestServer::idleClients()
+{
+    QFETCH(int, idleTimeout);
+    QFETCH(int, maxConnections);
+    QFETCH(int, held);
+    const int idle = 60, beside = 5;
+    if (idleTimeout)
+        server->setIdleTimeout(idleTimeout);
+    if (maxConnections)
+        server->setMaxConnections(maxConnections);
+    const QByteArray warning = idleTimeout ? "Closing a connection from 127.0.0.1 idle for 300 ms"
+                                           : "Refusing a connection from 127.0.0.1 with 20 connections already open";
+    const int warnings = idleTimeout ? idle : maxConnections ? idle - held + beside : 0;
+    for (int i = 0; i < warnings; ++i)
+        QTest::ignoreMessage(QtWarningMsg, warning.constData());
+
+    QScopedPointer<QObject> peers(new QObject);
+    const QByteArray starts[] = {QByteArray(), post(touchCall).left(30), post(touchCall).chopped(10)};
+    for (int i = 0; i < idle; ++i) {
+        QVERIFY(connectTo(server->serverPort(), starts[i % 3], peers.data())->waitForConnected(5000));
+        QCoreApplication::processEvents();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(connections(), held, 10000);
+    for (int i = 0; i < beside; ++i)
+        QCOMPARE(exchange({post(touchCall)}), maxConnections ? QByteArray() : touched);
+    for (const QTcpSocket *peer : peers->findChildren<QTcpSocket *>())
+        QCOMPARE(peer->bytesAvailable(), 0); // closed or not, an idle peer gets no answer
+    peers.reset();
+    QTRY_COMPARE_WITH_TIMEOUT(connections(), 0, 5000);
+    QCOMPARE(exchange({post(touchCall)}), touched);
+}
+
+void TestServer::responseHeader()
+{
+    // Keys kept apart by case, the last value of a key kept, a '%' in the reason left alone.
+    QHttpResponseHeader header(404, QStringLiteral("%1 Not Found"));
+    header.setValue(QStringLiteral("X"), QStringLiteral("1"));
+    header.setValue(QStringLiteral("x"), QStringLiteral("2"));
+    header.setValue(QStringLiteral("X"), QStringLiteral("3"));
+    QCOMPARE(header.toString(), QStringLiteral("HTTP/1.1 404 %1 Not Found\r\nX: 3\r\nx: 2\r\n\r\n"));
+}
+
+QTEST_GUILESS_MAIN(TestServer)
+#include "tst_server.moc"
