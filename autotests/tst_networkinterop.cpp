@@ -1,0 +1,85 @@
+#include "maiaFault.h"
+#include "maiaXmlRpcClient.h"
+#include "maiaXmlRpcServer.h"
+#include "outcomerecorder.h"
+#include "typedjson.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTest>
+
+// Every value Python's client sends our server must come back to it as it was,
+// and our client must send the same call to Python's server with the same outcome.
+class TestNetworkInterop : public QObject
+{
+    Q_OBJECT
+public slots: // what Python's client calls on our server; each call's arguments are kept
+    QString echoString(const QString &value) { return keep(value); }
+    QVariantList echoArray(const QVariantList &value) { return keep(value); }
+    QVariantMap echoStruct(const QVariantMap &value) { return keep(value); }
+    QVariant fail(int code, const QString &text)
+    {
+        received << QVariantList{code, text};
+        return QVariant::fromValue(MaiaFault(code, text));
+    }
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase() { python.waitForFinished(30000); } // it ends once it answered every call
+    void roundTrip_data();
+    void roundTrip();
+
+private:
+    template<typename T> T keep(const T &value) { received << QVariantList{QVariant::fromValue(value)}; return value; }
+
+    QList<QVariantList> received; // for our client to send to Python's server
+    QJsonArray pythonCalls;
+    QProcess python;
+    QString pythonUrl;
+};
+
+void TestNetworkInterop::initTestCase()
+{
+    MaiaXmlRpcServer server(QHostAddress::LocalHost, 0);
+    for (const char *name : {"echoString", "echoArray", "echoStruct", "fail"})
+        server.registerMethod(QString::fromLatin1(name), this, name);
+    python.start("python3", {PEER_SCRIPT, QString::number(server.serverPort())});
+    // Our event loop serves Python's calls while we wait for its two lines: its port, its results.
+    QTRY_VERIFY_WITH_TIMEOUT(python.peek(python.bytesAvailable()).count('\n') >= 2
+                                 || python.state() == QProcess::NotRunning, 120000);
+    pythonUrl = "http://127.0.0.1:" + python.readLine().trimmed() + "/RPC2";
+    pythonCalls = QJsonDocument::fromJson(python.readLine()).array();
+    // A traceback names its error in its last lines.
+    QVERIFY2(pythonCalls.size() == 9 && received.size() == 9,
+             python.readAllStandardError().right(800).constData());
+}
+
+void TestNetworkInterop::roundTrip_data()
+{
+    QTest::addColumn<QJsonObject>("call");  // Python's: name, method, expected, got
+    QTest::addColumn<QVariantList>("args"); // as our server read them
+    for (int i = 0; i < pythonCalls.size(); ++i)
+        QTest::newRow(qPrintable(pythonCalls.at(i)["name"].toString())) << pythonCalls.at(i).toObject()
+                                                                       << received.at(i);
+}
+
+void TestNetworkInterop::roundTrip()
+{
+    QFETCH(QJsonObject, call);
+    QFETCH(QVariantList, args);
+    QCOMPARE(call.value("got"), call.value("expected"));
+
+    MaiaXmlRpcClient client{QUrl(pythonUrl)};
+    OutcomeRecorder recorder;
+    client.call(call.value("method").toString(), args, &recorder, SLOT(onResult(QVariant &)), &recorder,
+                SLOT(onFault(int, const QString &)), QString());
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.outcomes.size(), 1, 30000);
+    const OutcomeRecorder::Outcome &got = recorder.outcomes.at(0);
+    QCOMPARE(typedJson(got.isFault ? QVariant(QVariantList{"fault", got.code, got.message}) : got.result),
+             call.value("expected"));
+}
+
+QTEST_GUILESS_MAIN(TestNetworkInterop)
+#include "tst_networkinterop.moc"
