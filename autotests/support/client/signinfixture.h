@@ -18,22 +18,16 @@ struct SignInFixture {
     ImportService service;
     TestPage page;
     XClient client{page.frame(), &page};
-    bool ready = false;
+    bool ready = service.listen(0) && page.ready();
 
-    SignInFixture()
-    {
-        ready = service.listen(0) && page.ready();
-        QNetworkProxy::setApplicationProxy(
-            QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), service.port()));
-    }
+    SignInFixture() { QNetworkProxy::setApplicationProxy({QNetworkProxy::HttpProxy, "127.0.0.1", service.port()}); }
     ~SignInFixture() { QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy); }
 
     void signIn(const QString &password = ImportService::demoPassword,
                 const QString &clientId = ImportService::demoClientId)
     {
         client.setCredentials(clientId, ImportService::demoClientKey, password);
-        QString ok = QStringLiteral("onOk");
-        QString err = QStringLiteral("onErr");
+        QString ok = QStringLiteral("onOk"), err = QStringLiteral("onErr");
         client.login(ok, err);
     }
 
@@ -43,8 +37,7 @@ struct SignInFixture {
     {
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^\\(")));
         signIn();
-        return page.waitForCallbacks(1)
-            && page.received().at(0).toObject().value(QStringLiteral("cb")).toString() == QLatin1String("onOk");
+        return page.waitForCallbacks(1) && page.received().at(0)[QLatin1String("cb")] == QLatin1String("onOk");
     }
 
     // The renewal, computed here independently of the client.

@@ -9,21 +9,14 @@
 
 namespace {
 
-class AlertingPage : public QWebPage
-{
-public:
-    AlertingPage(TestPage *view, QObject *owner)
-        : QWebPage(owner)
-        , view(view)
-    {
-    }
+// Runs the view's onAlert where a host would show an alert() as a modal dialog.
+struct AlertingPage : QWebPage {
+    AlertingPage(TestPage *view, QObject *owner) : QWebPage(owner), view(view) {}
     void javaScriptAlert(QWebFrame *, const QString &) override
     {
         if (view && view->onAlert)
             view->onAlert();
     }
-
-private:
     QPointer<TestPage> view;
 };
 
@@ -33,22 +26,14 @@ TestPage::TestPage(QObject *pageOwner)
 {
     setPage(new AlertingPage(this, pageOwner ? pageOwner : this));
     QSignalSpy finished(this, &QWebView::loadFinished);
-    setHtml(QStringLiteral(
-        "<html><body><script>"
-        "var received = [];"
-        "function recorder(name) {"
-        "  return function () { received.push({cb: name, args: Array.prototype.slice.call(arguments)}); };"
-        "}"
-        "var onOk = recorder('onOk'), onErr = recorder('onErr'), onProgress = recorder('onProgress'),"
-        "    onOther = recorder('onOther');"
-        "</script></body></html>"));
+    setHtml(QStringLiteral("<html><body><script>var received = []; function recorder(name) { return function () {"
+                           " received.push({cb: name, args: [].slice.call(arguments)}); }; }"
+                           "var onOk = recorder('onOk'), onErr = recorder('onErr'), onProgress = recorder('onProgress'),"
+                           " onOther = recorder('onOther');</script></body></html>"));
     loaded = !finished.isEmpty() || finished.wait(10000);
 }
 
-QWebFrame *TestPage::frame() const
-{
-    return page()->mainFrame();
-}
+QWebFrame *TestPage::frame() const { return page()->mainFrame(); }
 
 QJsonArray TestPage::received() const
 {

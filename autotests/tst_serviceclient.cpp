@@ -1,0 +1,395 @@
+#include "catalogfixture.h"
+#include "documentwriter.h"
+#include "scriptedhttpserver.h"
+#include "signinfixture.h"
+#include "xclientprobe.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QWebFrame>
+
+// XClient in a real page against the simulated service (sign-in, releases,
+// earnings into a real catalog) and against a scripted server that answers badly.
+using Fault = FaultGate::InjectedFault;
+using Kind = FaultGate::FaultKind;
+Q_DECLARE_METATYPE(Fault)
+
+namespace {
+
+// Quotes, backslashes, line breaks and markup that would end a script string early.
+const QString breaker = QStringLiteral("a\\\"'); window.injected = 1; ('\r\n\u2028\u2029</script>b");
+const QString escapedBreaker = QRegularExpression::escape(breaker);
+
+// Whether callback `index` of the page, as "name arguments" (an error as type, code and
+// text), matches `pattern`, and nothing else ran in the page.
+bool calledBack(const TestPage &page, int index, const QString &pattern)
+{
+    const QJsonValue callback = page.received().at(index);
+    QStringList seen{callback["cb"].toString()};
+    for (const QJsonValue &arg : callback["args"].toArray())
+        seen << (arg.isObject() ? QStringList{arg["error_type"].toString(), arg["error_code"].toString(),
+                                              arg["error_text"].toString()}.join(' ') : arg.toString());
+    if (QRegularExpression(QRegularExpression::anchoredPattern(pattern)).match(seen.join(' ')).hasMatch())
+        return page.frame()->evaluateJavaScript("typeof window.injected").toString() == "undefined";
+    qWarning() << "callback" << index << "was" << seen.join(' ');
+    return false;
+}
+
+// The simulated service's fixture, its client's calls going to a scripted server instead.
+struct ScriptedFixture : SignInFixture {
+    ScriptedHttpServer server;
+    ScriptedFixture() { QNetworkProxy::setApplicationProxy({QNetworkProxy::HttpProxy, "127.0.0.1", server.serverPort()}); }
+};
+
+// Earnings of `count` days from 2026-01-01 as the service lists them.
+QString days(int count)
+{
+    QStringList items;
+    for (int i = 0; i < count; ++i)
+        items << QDate(2026, 1, 1).addDays(i).toString(Qt::ISODate) + ":2.5:3";
+    return items.join('|');
+}
+
+QVariantMap record(const QString &data, double value = 12.5, const QString &today = "2026-12-06")
+{
+    return {{"today", today}, {"currency", "EUR"}, {"value", value}, {"rate", 0.3}, {"data", data}};
+}
+
+// The statements run, in short: S a lookup, I<n> an insert of n rows, U<value> an update of one.
+QString shape(const QStringList &statements)
+{
+    QStringList shapes;
+    for (const QString &s : statements.filter(QRegularExpression("^[A-Z]"))) // not the lines of triggers
+        shapes << (s.startsWith("SELECT") ? QString("S")
+                   : s.startsWith("INSERT") ? "I" + QString::number(s.count("(NULL, "))
+                   : s.startsWith("UPDATE stockstats") ? "U" + s.section('\'', 1, 1) : s.section(' ', 0, 1));
+    return shapes.join(',');
+}
+
+} // namespace
+
+class TestServiceClient : public QObject
+{
+    Q_OBJECT
+private slots:
+    void signIn_data()
+    {
+        QTest::addColumn<QString>("clientId");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<Fault>("fault");
+        QTest::addColumn<QByteArray>("answer"); // a scripted server's answer to every call, instead of the service's
+        QTest::addColumn<QString>("callback");
+        QTest::addColumn<QStringList>("calls");
+        const QString id = ImportService::demoClientId, pw = ImportService::demoPassword;
+        const QStringList none, hash{"getHash"}, login = hash + QStringList{"login"}, all = login + QStringList{"getRestrictions"};
+        const QByteArray service, cut = "HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n<methodResponse><params>";
+        auto http = [](const QByteArray &body) { return ScriptedHttpServer::httpAnswer(body); };
+        QTest::newRow("signed in") << id << pw << "" << Fault() << service << "onOk" << all;
+        QTest::newRow("Latin-1 password") << "latin" << QStringLiteral("été☃") << "" << Fault() << service << "onOk" << all;
+        QTest::newRow("wrong password") << id << "wrong" << "" << Fault() << service << "onErr" << login;
+        QTest::newRow("unknown client id") << "nobody" << pw << "" << Fault() << service << "onErr" << hash;
+        QTest::newRow("no restrictions") << id << pw << "getRestrictions" << Fault(Kind::Status, 503) << service << "onErr" << all;
+        QTest::newRow("dropped") << id << pw << "getHash" << Fault(Kind::DropConnection) << service << "onErr xmlrpc -32300 .*" << hash;
+        QTest::newRow("HTTP 500") << id << pw << "login" << Fault(Kind::HttpError, 500, "oops") << service
+                                  << "onErr xmlrpc -32300 .*Injected Error" << login;
+        QTest::newRow("negative fault code") << id << pw << "login" << Fault(Kind::XmlRpcFault, -1, "-") << service
+                                             << "onErr xmlrpc -1 -" << login;
+        QTest::newRow("fault text that tries to become script") << id << pw << "getRestrictions"
+            << Fault(Kind::XmlRpcFault, 4711, breaker) << service << "onErr xmlrpc 4711 " + escapedBreaker << all;
+        QTest::newRow("truncated") << id << pw << "" << Fault() << http("<?xml version=\"1.0\"?><methodResponse><params>")
+                                   << "onErr xmlrpc -32700 .*not well formed.*" << none;
+        QTest::newRow("100,000 nested arrays") << id << pw << "" << Fault() << http("<methodResponse><params><param>"
+            + QByteArray("<value><array><data>").repeated(100000)) << "onErr xmlrpc -32700 .*nested deeper than 512.*" << none;
+        QTest::newRow("billion laughs") << id << pw << "" << Fault() << http(
+            "<?xml version=\"1.0\"?><!DOCTYPE l [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">"
+            "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\"><!ENTITY d \"&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;\">]>"
+            "<methodResponse><params><param><value>&d;&d;&d;&d;</value></param></params></methodResponse>")
+            << "onErr xmlrpc -32700 .*document type declaration.*" << none;
+        QTest::newRow("closed mid-body") << id << pw << "" << Fault() << cut << "onErr xmlrpc -32300 .*" << none;
+        QTest::newRow("reset mid-body") << id << pw << "" << Fault() << cut << "onErr xmlrpc -32300 .*" << none;
+        QTest::newRow("HTTP 502") << id << pw << "" << Fault() << ScriptedHttpServer::httpAnswer("<html/>", 502, "Bad Gateway")
+                                  << "onErr xmlrpc -32300 .*Bad Gateway.*" << none;
+    }
+    void signIn()
+    {
+        QFETCH(QString, password);
+        QFETCH(Fault, fault);
+        QFETCH(QByteArray, answer);
+        QFETCH(QString, callback);
+        SignInFixture f;
+        QVERIFY(f.ready);
+        f.service.addAccount("latin", ImportService::demoClientKey, password); // for the Latin-1 row
+        ScriptedHttpServer server;
+        if (!answer.isEmpty())
+            QNetworkProxy::setApplicationProxy({QNetworkProxy::HttpProxy, "127.0.0.1", server.serverPort()});
+        server.automaticAnswers = {answer, answer, answer, answer}; // a request is sent again when closed unanswered
+        server.resetAfterAnswer = QTest::currentDataTag() == QLatin1String("reset mid-body"); // RST, not FIN
+        QFETCH(QString, method);
+        f.service.injectFault(method, fault, 8); // eight for the same reason
+        QFETCH(QString, clientId);
+        f.signIn(password, clientId);
+        QVERIFY(f.page.waitForCallbacks(1));
+        QTest::qWait(100); // a second outcome of a call would arrive now
+        QCOMPARE(f.page.received().size(), 1);
+        QVERIFY(calledBack(f.page, 0, callback));
+
+        // Each call carries the renewal of the token before it; a failed step renews nothing.
+        QStringList methods;
+        QString last;
+        for (const ImportService::Call &call : f.service.calls()) {
+            if (!methods.isEmpty() && call.method != methods.last())
+                QCOMPARE(call.token, SignInFixture::renewed(last, password));
+            methods << call.method;
+            last = call.token;
+        }
+        methods.removeDuplicates();
+        QTEST(methods, "calls");
+        QCOMPARE(XClientProbe::sessionId(f.client), callback == "onOk" ? SignInFixture::renewed(last, password) : last);
+    }
+
+    void restrictions_data()
+    {
+        QTest::addColumn<QVariantMap>("announced");
+        QTest::addColumn<QVariantMap>("stored");
+        const QVariantMap defaults{{"exts", QStringList{""}}, {"max_mpx", 24}, {"min_mpx", 4}, {"min_w", 1024},
+                                   {"min_h", 1024}, {"max_r", 4}, {"q", 90}};
+        auto with = [&defaults](const QVariantMap &changes) {
+            QVariantMap limits = defaults;
+            limits.insert(changes);
+            return limits;
+        };
+        QTest::newRow("nothing announced") << QVariantMap() << defaults;
+        QTest::newRow("digit strings") << QVariantMap{{"max_mpx", "30"}, {"q", "75"}} << with({{"max_mpx", 30}, {"q", 75}});
+        QTest::newRow("not numeric") << QVariantMap{{"max_mpx", "lots"}, {"min_h", "12px"}} << defaults;
+        QTest::newRow("zero and negative") << QVariantMap{{"min_w", 0}, {"max_r", -2}} << with({{"min_w", 0}, {"max_r", -2}});
+        QTest::newRow("blank after comma") << QVariantMap{{"exts", "jpg, jpeg,,PNG"}}
+                                           << with({{"exts", QStringList{"jpg", " jpeg", "", "PNG"}}});
+    }
+    void restrictions()
+    {
+        QFETCH(QVariantMap, announced);
+        SignInFixture f;
+        QVERIFY(f.ready);
+        f.service.setRestrictions(announced);
+        QVERIFY(f.signedIn());
+        // A later sign-in whose restrictions reply holds none keeps them.
+        f.service.injectFault("getRestrictions", Fault(Kind::Status, 503));
+        f.signIn();
+        QVERIFY(f.page.waitForCallbacks(2));
+        QVERIFY(calledBack(f.page, 1, "onErr"));
+        QTEST(XClientProbe::restrictions(f.client), "stored");
+    }
+
+    // The service streams a 100 MB body, a chunk whenever the client has read the
+    // last, with or without announcing its length; the client stops at its limit.
+    void oversizedBodyIsCutOff_data()
+    {
+        QTest::addColumn<QByteArray>("length");
+        QTest::newRow("announced") << QByteArray("Content-Length: 104857600\r\n");
+        QTest::newRow("until the connection closes") << QByteArray();
+    }
+    void oversizedBodyIsCutOff()
+    {
+        QFETCH(QByteArray, length);
+        const QByteArray chunk(1024 * 1024, 'x');
+        qint64 written = 0;
+        ScriptedFixture f;
+        QVERIFY(f.ready);
+        connect(&f.server, &ScriptedHttpServer::requestReceived, this, [&](int index) {
+            QTcpSocket *socket = f.server.requests.at(index).socket;
+            socket->write("HTTP/1.1 200 OK\r\n" + length + "\r\n<methodResponse><params><param><value><string>");
+            connect(socket, &QTcpSocket::bytesWritten, socket, [&, socket] {
+                if (written < 100 * chunk.size() && socket->bytesToWrite() == 0)
+                    written += socket->write(chunk);
+            });
+        });
+        f.signIn();
+        QVERIFY(f.page.waitForCallbacks(1, 60000));
+        QTest::qWait(100);
+        QCOMPARE(f.page.received().size(), 1);
+        QVERIFY(calledBack(f.page, 0, "onErr xmlrpc -32300 .*larger than 67108864 bytes.*"));
+        QVERIFY2(written < 100 * chunk.size(), qPrintable(QString::number(written))); // the client hung up first
+        QVERIFY(XClientProbe::sessionId(f.client).isEmpty());
+    }
+
+    // An answer reaches the callbacks of its own call, and a client deleted with a
+    // call outstanding calls nothing back.
+    void silentCallDoesNotBlockOthers()
+    {
+        ScriptedFixture f;
+        QVERIFY(f.ready);
+        auto *client = new XClient(f.page.frame(), &f.page);
+        QSignalSpy requests(&f.server, &ScriptedHttpServer::requestReceived);
+        QString ok = "onOk", err = "onErr", other = "onOther";
+        client->login(other, other);
+        QVERIFY(requests.wait(10000));
+        client->login(ok, err);
+        QVERIFY(requests.wait(10000));
+        f.server.answer(1, ScriptedHttpServer::httpAnswer(DocumentWriter::fault(9, "second")));
+        QVERIFY(f.page.waitForCallbacks(1));
+        delete client;
+        f.server.answer(0, ScriptedHttpServer::httpAnswer("<methodResponse><params/></methodResponse>"));
+        QTRY_VERIFY_WITH_TIMEOUT(!f.server.requests.at(0).socket, 5000);
+        QCoreApplication::processEvents();
+        QCOMPARE(f.page.received().size(), 1);
+        QVERIFY(calledBack(f.page, 0, "onErr xmlrpc 9 second"));
+    }
+
+    void releases_data()
+    {
+        QTest::addColumn<QString>("request");   // a method and its argument: release ids, photo id, file
+        QTest::addColumn<QVariantMap>("reply"); // empty: the service's own
+        QTest::addColumn<QString>("callback");
+        QTest::addColumn<QVariantList>("params"); // those after the token; an uploaded file holds their data
+        auto output = [](const QVariantMap &first) { return QVariantMap{{"status", "200"}, {"output", QVariantList{first}}}; };
+        auto upload = [](const QByteArray &data, const QString &ext) {
+            return QVariantList{QVariantMap{{"data", QString(data.toBase64())}, {"ext", ext}}, "model", "Ann", "signed", "2026-12-06"};
+        };
+        const QVariantList r1{"R1"};
+        QTest::newRow("integer 200, no output") << "checkReleases R1" << QVariantMap{{"status", 200}} << "onOk" << r1;
+        QTest::newRow("no response member") << "checkReleases R1" << output({{"x", 1}}) << "onOk" << r1;
+        QTest::newRow("empty response") << "checkReleases R1" << output({{"response", ""}}) << "onOk " << r1;
+        QTest::newRow("response that tries to become script") << "checkReleases R1" << output({{"response", breaker}})
+                                                              << "onOk " + escapedBreaker << r1;
+        QTest::newRow("200 with a blank") << "checkReleases R1" << QVariantMap{{"status", "200 "}, {"statusMessage", "odd"}}
+                                          << "onErr app 200  odd" << r1;
+        QTest::newRow("no status") << "checkReleases R1" << QVariantMap{{"output", QVariantList()}} << "onErr app  " << r1;
+        QTest::newRow("refusal that tries to become script") << "checkReleases R1"
+            << QVariantMap{{"status", "409"}, {"statusMessage", breaker}} << "onErr app 409 " + escapedBreaker << r1;
+        QTest::newRow("status that tries to become script") << "checkReleases R1"
+            << QVariantMap{{"status", breaker}, {"statusMessage", "x"}} << "onErr app " + escapedBreaker + " x" << r1;
+        QTest::newRow("attach to an unknown photo") << "attachReleases 1001" << QVariantMap()
+                                                    << "onErr app 404 Unknown photo id 1001" << QVariantList{"1001", "R1"};
+        QTest::newRow("upper case extension") << "addRelease Docs/Release.PDF" << QVariantMap() << "onOk R1" << upload("%PDF", ".pdf");
+        QTest::newRow("no extension") << "addRelease Docs/release" << QVariantMap() << "onOk R1" << upload("%PDF", "");
+        QTest::newRow("dot in a folder") << "addRelease my.docs/release" << QVariantMap() << "onOk R1"
+                                         << upload("%PDF", ".docs/release");
+        QTest::newRow("unreadable file") << "addRelease missing.pdf" << QVariantMap() << "onErr app 400 .*" << upload("", ".pdf");
+    }
+    void releases()
+    {
+        QFETCH(QString, request);
+        QFETCH(QVariantMap, reply);
+        QFETCH(QVariantList, params);
+        SignInFixture f;
+        QVERIFY(f.ready);
+        QVERIFY(f.signedIn());
+        const QString method = request.section(' ', 0, 0);
+        f.service.injectFault(method, Fault(Kind::Reply, 0, {}, reply), reply.isEmpty() ? 0 : 1);
+        QTemporaryDir files;
+        QString argument = request.section(' ', 1), path = files.filePath(argument), releases = "R1", ok = "onOk", err = "onErr";
+        if (method == "checkReleases") {
+            f.client.checkReleases(argument, ok, err);
+        } else if (method == "attachReleases") {
+            f.client.attachReleases(argument, releases, ok, err);
+        } else {
+            QFile file(path);
+            const QByteArray data = QByteArray::fromBase64(params.at(0).toMap().value("data").toByteArray());
+            QVERIFY(data.isEmpty()
+                    || (QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly) && file.write(data) == data.size()));
+            file.close();
+            QString progress = "onProgress"; // never called for releases
+            f.client.uploadRelease(path, "model", "Ann", "signed", "2026-12-06", ok, err, progress);
+        }
+        QVERIFY(f.page.waitForCallbacks(2));
+        QFETCH(QString, callback);
+        QVERIFY(calledBack(f.page, 1, callback));
+        const ImportService::Call call = f.service.calls().last();
+        QCOMPARE(call.params.mid(1), params);
+        QCOMPARE(XClientProbe::sessionId(f.client), SignInFixture::renewed(call.token)); // every reply renews
+    }
+
+    void earnings_data()
+    {
+        QTest::addColumn<QVariantList>("replies"); // fetched in turn; an empty one: the service's own figures
+        QTest::addColumn<QString>("host");         // what the host runs during the first fetch|after it
+        QTest::addColumn<QString>("statements");
+        QTest::addColumn<QStringList>("callbacks");
+        QTest::addColumn<int>("rowCount");
+        QTest::addColumn<QStringList>("rows"); // the first ones
+        const QString head = "BEGIN IMMEDIATE,UPDATE stock,S,", lookup = "S,", unavailable = "onErr app 125 Catalog unavailable";
+        const QVariantMap twenty = record(days(20)), two = record(days(2)), precise = record("2026-01-01:1234.5678:3");
+        const QStringList ok{"onOk"}, twice{"onOk", "onOk"}, account{"12.5 EUR 0.3", "0 12.5 2026-12-06"};
+        QTest::newRow("no days") << QVariantList{record("")} << "" << head + "I1,COMMIT" << ok << 2 << account;
+        QTest::newRow("batches, then nothing to write") << QVariantList{twenty, twenty} << ""
+            << head + "I1," + lookup.repeated(16) + "I32," + lookup.repeated(4) + "I8,COMMIT," + head + lookup.repeated(20) + "COMMIT"
+            << twice << 42 << account + QStringList{"1 2.5 2026-01-01", "2 3 2026-01-01"};
+        QTest::newRow("beyond six digits rewritten") << QVariantList{precise, precise} << ""
+            << head + "I1,S,I2,COMMIT," + head + "S,U1234.57,COMMIT" << twice << 4
+            << account + QStringList{"1 1234.57 2026-01-01", "2 3 2026-01-01"};
+        QTest::newRow("changed amount updates one row") << QVariantList{record(days(3)), record(days(3).replace("02:2.5", "02:7.25"))}
+            << "" << head + "I1,S,S,S,I6,COMMIT," + head + "S,S,U7.25,S,COMMIT" << twice << 8
+            << account + QStringList{"1 2.5 2026-01-01", "2 3 2026-01-01", "1 7.25 2026-01-02", "2 3 2026-01-02",
+                                     "1 2.5 2026-01-03", "2 3 2026-01-03"};
+        QTest::newRow("snapshot updated in place") << QVariantList{record("2026-12-06:4:1", 10), record("2026-12-06:4:1", 11.5)}
+            << "" << head + "I1,S,I2,COMMIT," + head + "U11.5,S,COMMIT" << twice << 4
+            << QStringList{"11.5 EUR 0.3", "0 11.5 2026-12-06", "1 4 2026-12-06", "2 1 2026-12-06"};
+        QVariantMap quoted = record("2026-01-0'1:1:1|2026'); DELETE FROM stockstats; /*-01-02:2:2", 1.5, "2026-12-0'6");
+        quoted.insert("currency", "EUR'); DROP TABLE stock; --");
+        QTest::newRow("quotes stay data") << QVariantList{quoted} << "" << head + "I1,S,S,I4,COMMIT" << ok << 6
+            << QStringList{"1.5 EUR'); DROP TABLE stock; -- 0.3", "0 1.5 2026-12-0'6", "1 1 2026-01-0'1", "2 1 2026-01-0'1",
+                           "1 2 2026'); DELETE FROM stockstats; /*-01-02", "2 2 2026'); DELETE FROM stockstats; /*-01-02"};
+        QTest::newRow("odd items skipped") << QVariantList{record("2026-01-01:5|garbage||2026-01-02:1:1|2026-01:1:1")} << ""
+            << head + "I1,S,I2,COMMIT" << ok << 4 << account + QStringList{"1 1 2026-01-02", "2 1 2026-01-02"};
+        QTest::newRow("today without day") << QVariantList{record(days(1), 1, "2026-12")} << "" << ""
+                                           << QStringList{"onErr app 124 Malformed earnings reply"} << 1 << QStringList{"0  0"};
+        QTest::newRow("the service's own figures") << QVariantList{QVariantMap()} << ""
+            << head + "I1," + lookup.repeated(16) + "I32," + lookup.repeated(15) + "I30,COMMIT" << ok << 64
+            << QStringList{"123.45 USD 0.35"};
+        // Nothing or everything: nothing is written, and the next fetch writes every row.
+        QTest::newRow("missing catalog, never created") << QVariantList{two} << "missing" << "" << QStringList{unavailable} << 0
+                                                        << QStringList();
+        QTest::newRow("locked by the host") << QVariantList{two, two} << "BEGIN EXCLUSIVE|ROLLBACK"
+                                            << "BEGIN IMMEDIATE,ROLLBACK," + head + "I1,S,S,I4,COMMIT"
+                                            << QStringList{unavailable, "onOk"} << 6 << account;
+        QTest::newRow("a write refused midway") << QVariantList{two, two}
+            << "CREATE TRIGGER refuse BEFORE INSERT ON stockstats WHEN NEW.Day='02' BEGIN SELECT RAISE(ABORT, '-'); END"
+               "|DROP TRIGGER refuse"
+            << head + "I1,S,S,I4,ROLLBACK,DROP TRIGGER," + head + "I1,S,S,I4,COMMIT" << QStringList{unavailable, "onOk"} << 6
+            << account;
+    }
+    void earnings()
+    {
+        QFETCH(QVariantList, replies);
+        QFETCH(QString, host);
+        QFETCH(QStringList, callbacks);
+        QFETCH(int, rowCount);
+        QFETCH(QStringList, rows);
+        CatalogFixture catalog;
+        QVERIFY(catalog.ready);
+        SignInFixture f;
+        QVERIFY(f.ready);
+        QVERIFY(f.signedIn());
+        sqlite3 *busy = nullptr; // the host's own connection
+        if (host == "missing")
+            QVERIFY(QFile::remove(catalog.path));
+        else if (!host.isEmpty())
+            QVERIFY(sqlite3_open(catalog.path.toUtf8(), &busy) == SQLITE_OK
+                    && sqlite3_exec(busy, host.section('|', 0, 0).toUtf8(), nullptr, nullptr, nullptr) == SQLITE_OK);
+        CatalogFixture::statements.clear();
+        for (int i = 0; i < replies.size(); ++i) {
+            f.service.setEarningsRecord(replies.at(i).toMap());
+            f.client.getEarnings("2026-01-01", "2026-01-31", "onOk", "onErr");
+            QVERIFY(f.page.waitForCallbacks(i + 2));
+            QVERIFY(calledBack(f.page, i + 1, callbacks.at(i)));
+            if (busy) {
+                sqlite3_exec(busy, host.section('|', 1).toUtf8(), nullptr, nullptr, nullptr);
+                sqlite3_close(busy);
+                busy = nullptr;
+                QCOMPARE(catalog.stored(), QStringList{"0  0"}); // nothing was written
+            }
+        }
+        QTEST(shape(CatalogFixture::statements), "statements");
+        const QStringList stored = catalog.stored();
+        QCOMPARE(stored.size(), rowCount);
+        QCOMPARE(stored.mid(0, rows.size()), rows);
+        QCOMPARE(QFile::exists(catalog.path), rowCount > 0);
+        const ImportService::Call call = f.service.calls().last();
+        QCOMPARE(call.params.mid(1), (QVariantList{"2026-01-01", "2026-01-31"}));
+        QCOMPARE(XClientProbe::sessionId(f.client), SignInFixture::renewed(call.token));
+    }
+};
+
+QTEST_MAIN(TestServiceClient)
+#include "tst_serviceclient.moc"
