@@ -16,7 +16,7 @@ install_missing = missing=$$(for p in $(1); do \
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
 	fi
 
-.PHONY: all deps bench-deps clang-deps build test test-sanitize fuzz fuzz-smoke bench demo clean
+.PHONY: all deps bench-deps clang-deps build test test-sanitize fuzz fuzz-smoke mutate bench demo clean
 
 all: build
 
@@ -66,6 +66,11 @@ fuzz: clang-deps $(FUZZ_BUILD_DIR)/CMakeCache.txt
 fuzz-smoke: clang-deps $(FUZZ_BUILD_DIR)/CMakeCache.txt
 	cmake --build $(FUZZ_BUILD_DIR) -j $(JOBS)
 	FUZZ_JOBS=$(JOBS) fuzz/run_fuzzers.sh $(FUZZ_BUILD_DIR) seconds=$(FUZZ_SECONDS)
+
+# Plants each fault of mutations/*.txt in a copy of the tree (build-mutate/) and
+# runs the tests that must catch it; prints the survivors. Not part of CI.
+mutate: deps
+	mutations/run_mutations.py $(CURDIR)/build-mutate
 
 BENCH_PACKAGES = hey linux-perf libjpeg-turbo-progs bc
 

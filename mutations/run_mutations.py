@@ -91,9 +91,9 @@ def main():
     source, build = os.path.join(work, "src"), os.path.join(work, "build")
     os.makedirs(source, exist_ok=True)
     mirror_tree(source)
-    if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
-        subprocess.run(["cmake", "-S", source, "-B", build, "-DCMAKE_BUILD_TYPE=Release"],
-                       check=True, capture_output=True)
+    # Configured each time: a test is declared only once its source exists.
+    subprocess.run(["cmake", "-S", source, "-B", build, "-DCMAKE_BUILD_TYPE=Release"],
+                   check=True, capture_output=True)
 
     tests_of = lambda m: override or m["tests"].split()
     every_test = sorted({t for m in mutations for t in tests_of(m)})
