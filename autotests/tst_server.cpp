@@ -146,7 +146,8 @@ void TestServer::answers_data()
     using W = DocumentWriter;
     const QVariantList none;
     row("int slot", W::call("add", {2, 3}), W::response(5));
-    row("const QString& parameter", W::call("echo", {QStringLiteral("hé <&>")}), W::response(QStringLiteral("hé <&>")));
+    const QString text = QStringLiteral("hé <&>");
+    row("const QString& parameter", W::call("echo", {text}), W::response(text));
     row("untyped value is a string", "<methodCall><methodName>echo</methodName><params><param><value>raw</value>"
         "</param></params></methodCall>", W::response(QStringLiteral("raw")));
     row("array and struct", W::call("count", {QVariantList{1, 2}, QVariantMap{{"k", 1}}}), W::response(3));

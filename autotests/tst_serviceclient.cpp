@@ -38,7 +38,10 @@ bool calledBack(const TestPage &page, int index, const QString &pattern)
 // The simulated service's fixture, its client's calls going to a scripted server instead.
 struct ScriptedFixture : SignInFixture {
     ScriptedHttpServer server;
-    ScriptedFixture() { QNetworkProxy::setApplicationProxy({QNetworkProxy::HttpProxy, "127.0.0.1", server.serverPort()}); }
+    ScriptedFixture()
+    {
+        QNetworkProxy::setApplicationProxy({QNetworkProxy::HttpProxy, "127.0.0.1", server.serverPort()});
+    }
 };
 
 // Earnings of `count` days from 2026-01-01 as the service lists them.
@@ -82,33 +85,43 @@ private slots:
         QTest::addColumn<QString>("callback");
         QTest::addColumn<QStringList>("calls");
         const QString id = ImportService::demoClientId, pw = ImportService::demoPassword;
-        const QStringList none, hash{"getHash"}, login = hash + QStringList{"login"}, all = login + QStringList{"getRestrictions"};
+        const QStringList none, hash{"getHash"}, login = hash + QStringList{"login"},
+                                                 all = login + QStringList{"getRestrictions"};
         const QByteArray service, cut = "HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n<methodResponse><params>";
         auto http = [](const QByteArray &body) { return ScriptedHttpServer::httpAnswer(body); };
         QTest::newRow("signed in") << id << pw << "" << Fault() << service << "onOk" << all;
-        QTest::newRow("Latin-1 password") << "latin" << QStringLiteral("été☃") << "" << Fault() << service << "onOk" << all;
+        QTest::newRow("Latin-1 password")
+            << "latin" << QStringLiteral("été☃") << "" << Fault() << service << "onOk" << all;
         QTest::newRow("wrong password") << id << "wrong" << "" << Fault() << service << "onErr" << login;
         QTest::newRow("unknown client id") << "nobody" << pw << "" << Fault() << service << "onErr" << hash;
-        QTest::newRow("no restrictions") << id << pw << "getRestrictions" << Fault(Kind::Status, 503) << service << "onErr" << all;
-        QTest::newRow("dropped") << id << pw << "getHash" << Fault(Kind::DropConnection) << service << "onErr xmlrpc -32300 .*" << hash;
+        QTest::newRow("no restrictions") << id << pw << "getRestrictions" << Fault(Kind::Status, 503) << service
+                                         << "onErr" << all;
+        QTest::newRow("dropped") << id << pw << "getHash" << Fault(Kind::DropConnection) << service
+                                 << "onErr xmlrpc -32300 .*" << hash;
         QTest::newRow("HTTP 500") << id << pw << "login" << Fault(Kind::HttpError, 500, "oops") << service
                                   << "onErr xmlrpc -32300 .*Injected Error" << login;
         QTest::newRow("negative fault code") << id << pw << "login" << Fault(Kind::XmlRpcFault, -1, "-") << service
                                              << "onErr xmlrpc -1 -" << login;
         QTest::newRow("fault text that tries to become script") << id << pw << "getRestrictions"
             << Fault(Kind::XmlRpcFault, 4711, breaker) << service << "onErr xmlrpc 4711 " + escapedBreaker << all;
-        QTest::newRow("truncated") << id << pw << "" << Fault() << http("<?xml version=\"1.0\"?><methodResponse><params>")
+        QTest::newRow("truncated") << id << pw << "" << Fault()
+                                   << http("<?xml version=\"1.0\"?><methodResponse><params>")
                                    << "onErr xmlrpc -32700 .*not well formed.*" << none;
-        QTest::newRow("100,000 nested arrays") << id << pw << "" << Fault() << http("<methodResponse><params><param>"
-            + QByteArray("<value><array><data>").repeated(100000)) << "onErr xmlrpc -32700 .*nested deeper than 512.*" << none;
-        QTest::newRow("billion laughs") << id << pw << "" << Fault() << http(
-            "<?xml version=\"1.0\"?><!DOCTYPE l [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">"
-            "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\"><!ENTITY d \"&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;\">]>"
-            "<methodResponse><params><param><value>&d;&d;&d;&d;</value></param></params></methodResponse>")
+        QTest::newRow("100,000 nested arrays")
+            << id << pw << "" << Fault()
+            << http("<methodResponse><params><param>" + QByteArray("<value><array><data>").repeated(100000))
+            << "onErr xmlrpc -32700 .*nested deeper than 512.*" << none;
+        QTest::newRow("billion laughs")
+            << id << pw << "" << Fault()
+            << http("<?xml version=\"1.0\"?><!DOCTYPE l [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b "
+                    "\"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">"
+                    "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\"><!ENTITY d \"&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;\">]>"
+                    "<methodResponse><params><param><value>&d;&d;&d;&d;</value></param></params></methodResponse>")
             << "onErr xmlrpc -32700 .*document type declaration.*" << none;
         QTest::newRow("closed mid-body") << id << pw << "" << Fault() << cut << "onErr xmlrpc -32300 .*" << none;
         QTest::newRow("reset mid-body") << id << pw << "" << Fault() << cut << "onErr xmlrpc -32300 .*" << none;
-        QTest::newRow("HTTP 502") << id << pw << "" << Fault() << ScriptedHttpServer::httpAnswer("<html/>", 502, "Bad Gateway")
+        QTest::newRow("HTTP 502") << id << pw << "" << Fault()
+                                  << ScriptedHttpServer::httpAnswer("<html/>", 502, "Bad Gateway")
                                   << "onErr xmlrpc -32300 .*Bad Gateway.*" << none;
     }
     void signIn()
@@ -160,9 +173,11 @@ private slots:
             return limits;
         };
         QTest::newRow("nothing announced") << QVariantMap() << defaults;
-        QTest::newRow("digit strings") << QVariantMap{{"max_mpx", "30"}, {"q", "75"}} << with({{"max_mpx", 30}, {"q", 75}});
+        QTest::newRow("digit strings") << QVariantMap{{"max_mpx", "30"}, {"q", "75"}}
+                                       << with({{"max_mpx", 30}, {"q", 75}});
         QTest::newRow("not numeric") << QVariantMap{{"max_mpx", "lots"}, {"min_h", "12px"}} << defaults;
-        QTest::newRow("zero and negative") << QVariantMap{{"min_w", 0}, {"max_r", -2}} << with({{"min_w", 0}, {"max_r", -2}});
+        QTest::newRow("zero and negative")
+            << QVariantMap{{"min_w", 0}, {"max_r", -2}} << with({{"min_w", 0}, {"max_r", -2}});
         QTest::newRow("blank after comma") << QVariantMap{{"exts", "jpg, jpeg,,PNG"}}
                                            << with({{"exts", QStringList{"jpg", " jpeg", "", "PNG"}}});
     }
@@ -242,9 +257,12 @@ private slots:
         QTest::addColumn<QVariantMap>("reply"); // empty: the service's own
         QTest::addColumn<QString>("callback");
         QTest::addColumn<QVariantList>("params"); // those after the token; an uploaded file holds their data
-        auto output = [](const QVariantMap &first) { return QVariantMap{{"status", "200"}, {"output", QVariantList{first}}}; };
+        auto output = [](const QVariantMap &first) {
+            return QVariantMap{{"status", "200"}, {"output", QVariantList{first}}};
+        };
         auto upload = [](const QByteArray &data, const QString &ext) {
-            return QVariantList{QVariantMap{{"data", QString(data.toBase64())}, {"ext", ext}}, "model", "Ann", "signed", "2026-12-06"};
+            return QVariantList{QVariantMap{{"data", QString(data.toBase64())}, {"ext", ext}}, "model", "Ann", "signed",
+                                "2026-12-06"};
         };
         const QVariantList r1{"R1"};
         QTest::newRow("integer 200, no output") << "checkReleases R1" << QVariantMap{{"status", 200}} << "onOk" << r1;
@@ -252,20 +270,25 @@ private slots:
         QTest::newRow("empty response") << "checkReleases R1" << output({{"response", ""}}) << "onOk " << r1;
         QTest::newRow("response that tries to become script") << "checkReleases R1" << output({{"response", breaker}})
                                                               << "onOk " + escapedBreaker << r1;
-        QTest::newRow("200 with a blank") << "checkReleases R1" << QVariantMap{{"status", "200 "}, {"statusMessage", "odd"}}
-                                          << "onErr app 200  odd" << r1;
-        QTest::newRow("no status") << "checkReleases R1" << QVariantMap{{"output", QVariantList()}} << "onErr app  " << r1;
+        QTest::newRow("200 with a blank")
+            << "checkReleases R1" << QVariantMap{{"status", "200 "}, {"statusMessage", "odd"}} << "onErr app 200  odd"
+            << r1;
+        QTest::newRow("no status") << "checkReleases R1" << QVariantMap{{"output", QVariantList()}} << "onErr app  "
+                                   << r1;
         QTest::newRow("refusal that tries to become script") << "checkReleases R1"
             << QVariantMap{{"status", "409"}, {"statusMessage", breaker}} << "onErr app 409 " + escapedBreaker << r1;
         QTest::newRow("status that tries to become script") << "checkReleases R1"
             << QVariantMap{{"status", breaker}, {"statusMessage", "x"}} << "onErr app " + escapedBreaker + " x" << r1;
-        QTest::newRow("attach to an unknown photo") << "attachReleases 1001" << QVariantMap()
-                                                    << "onErr app 404 Unknown photo id 1001" << QVariantList{"1001", "R1"};
-        QTest::newRow("upper case extension") << "addRelease Docs/Release.PDF" << QVariantMap() << "onOk R1" << upload("%PDF", ".pdf");
+        QTest::newRow("attach to an unknown photo")
+            << "attachReleases 1001" << QVariantMap() << "onErr app 404 Unknown photo id 1001"
+            << QVariantList{"1001", "R1"};
+        QTest::newRow("upper case extension")
+            << "addRelease Docs/Release.PDF" << QVariantMap() << "onOk R1" << upload("%PDF", ".pdf");
         QTest::newRow("no extension") << "addRelease Docs/release" << QVariantMap() << "onOk R1" << upload("%PDF", "");
         QTest::newRow("dot in a folder") << "addRelease my.docs/release" << QVariantMap() << "onOk R1"
                                          << upload("%PDF", ".docs/release");
-        QTest::newRow("unreadable file") << "addRelease missing.pdf" << QVariantMap() << "onErr app 400 .*" << upload("", ".pdf");
+        QTest::newRow("unreadable file") << "addRelease missing.pdf" << QVariantMap() << "onErr app 400 .*"
+                                         << upload("", ".pdf");
     }
     void releases()
     {
@@ -278,7 +301,8 @@ private slots:
         const QString method = request.section(' ', 0, 0);
         f.service.injectFault(method, Fault(Kind::Reply, 0, {}, reply), reply.isEmpty() ? 0 : 1);
         QTemporaryDir files;
-        QString argument = request.section(' ', 1), path = files.filePath(argument), releases = "R1", ok = "onOk", err = "onErr";
+        QString argument = request.section(' ', 1), path = files.filePath(argument), releases = "R1", ok = "onOk",
+                err = "onErr";
         if (method == "checkReleases") {
             f.client.checkReleases(argument, ok, err);
         } else if (method == "attachReleases") {
@@ -287,7 +311,8 @@ private slots:
             QFile file(path);
             const QByteArray data = QByteArray::fromBase64(params.at(0).toMap().value("data").toByteArray());
             QVERIFY(data.isEmpty()
-                    || (QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly) && file.write(data) == data.size()));
+                    || (QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly)
+                        && file.write(data) == data.size()));
             file.close();
             QString progress = "onProgress"; // never called for releases
             f.client.uploadRelease(path, "model", "Ann", "signed", "2026-12-06", ok, err, progress);
@@ -308,46 +333,57 @@ private slots:
         QTest::addColumn<QStringList>("callbacks");
         QTest::addColumn<int>("rowCount");
         QTest::addColumn<QStringList>("rows"); // the first ones
-        const QString head = "BEGIN IMMEDIATE,UPDATE stock,S,", lookup = "S,", unavailable = "onErr app 125 Catalog unavailable";
+        const QString head = "BEGIN IMMEDIATE,UPDATE stock,S,", lookup = "S,",
+                      unavailable = "onErr app 125 Catalog unavailable";
         const QVariantMap twenty = record(days(20)), two = record(days(2)), precise = record("2026-01-01:1234.5678:3");
         const QStringList ok{"onOk"}, twice{"onOk", "onOk"}, account{"12.5 EUR 0.3", "0 12.5 2026-12-06"};
         QTest::newRow("no days") << QVariantList{record("")} << "" << head + "I1,COMMIT" << ok << 2 << account;
         QTest::newRow("batches, then nothing to write") << QVariantList{twenty, twenty} << ""
-            << head + "I1," + lookup.repeated(16) + "I32," + lookup.repeated(4) + "I8,COMMIT," + head + lookup.repeated(20) + "COMMIT"
-            << twice << 42 << account + QStringList{"1 2.5 2026-01-01", "2 3 2026-01-01"};
+                                                        << head + "I1," + lookup.repeated(16) + "I32,"
+                + lookup.repeated(4) + "I8,COMMIT," + head + lookup.repeated(20)
+                + "COMMIT" << twice << 42 << account + QStringList{"1 2.5 2026-01-01", "2 3 2026-01-01"};
         QTest::newRow("beyond six digits rewritten") << QVariantList{precise, precise} << ""
             << head + "I1,S,I2,COMMIT," + head + "S,U1234.57,COMMIT" << twice << 4
             << account + QStringList{"1 1234.57 2026-01-01", "2 3 2026-01-01"};
-        QTest::newRow("changed amount updates one row") << QVariantList{record(days(3)), record(days(3).replace("02:2.5", "02:7.25"))}
-            << "" << head + "I1,S,S,S,I6,COMMIT," + head + "S,S,U7.25,S,COMMIT" << twice << 8
-            << account + QStringList{"1 2.5 2026-01-01", "2 3 2026-01-01", "1 7.25 2026-01-02", "2 3 2026-01-02",
-                                     "1 2.5 2026-01-03", "2 3 2026-01-03"};
-        QTest::newRow("snapshot updated in place") << QVariantList{record("2026-12-06:4:1", 10), record("2026-12-06:4:1", 11.5)}
-            << "" << head + "I1,S,I2,COMMIT," + head + "U11.5,S,COMMIT" << twice << 4
+        QTest::newRow("changed amount updates one row")
+            << QVariantList{record(days(3)), record(days(3).replace("02:2.5", "02:7.25"))} << ""
+            << head + "I1,S,S,S,I6,COMMIT," + head + "S,S,U7.25,S,COMMIT" << twice << 8
+            << account + QStringList{"1 2.5 2026-01-01", "2 3 2026-01-01",   "1 7.25 2026-01-02",
+                                     "2 3 2026-01-02",   "1 2.5 2026-01-03", "2 3 2026-01-03"};
+        QTest::newRow("snapshot updated in place")
+            << QVariantList{record("2026-12-06:4:1", 10), record("2026-12-06:4:1", 11.5)} << ""
+            << head + "I1,S,I2,COMMIT," + head + "U11.5,S,COMMIT" << twice << 4
             << QStringList{"11.5 EUR 0.3", "0 11.5 2026-12-06", "1 4 2026-12-06", "2 1 2026-12-06"};
         QVariantMap quoted = record("2026-01-0'1:1:1|2026'); DELETE FROM stockstats; /*-01-02:2:2", 1.5, "2026-12-0'6");
         quoted.insert("currency", "EUR'); DROP TABLE stock; --");
         QTest::newRow("quotes stay data") << QVariantList{quoted} << "" << head + "I1,S,S,I4,COMMIT" << ok << 6
-            << QStringList{"1.5 EUR'); DROP TABLE stock; -- 0.3", "0 1.5 2026-12-0'6", "1 1 2026-01-0'1", "2 1 2026-01-0'1",
-                           "1 2 2026'); DELETE FROM stockstats; /*-01-02", "2 2 2026'); DELETE FROM stockstats; /*-01-02"};
-        QTest::newRow("odd items skipped") << QVariantList{record("2026-01-01:5|garbage||2026-01-02:1:1|2026-01:1:1")} << ""
-            << head + "I1,S,I2,COMMIT" << ok << 4 << account + QStringList{"1 1 2026-01-02", "2 1 2026-01-02"};
-        QTest::newRow("today without day") << QVariantList{record(days(1), 1, "2026-12")} << "" << ""
-                                           << QStringList{"onErr app 124 Malformed earnings reply"} << 1 << QStringList{"0  0"};
+                                          << QStringList{"1.5 EUR'); DROP TABLE stock; -- 0.3",
+                                                         "0 1.5 2026-12-0'6",
+                                                         "1 1 2026-01-0'1",
+                                                         "2 1 2026-01-0'1",
+                                                         "1 2 2026'); DELETE FROM stockstats; /*-01-02",
+                                                         "2 2 2026'); DELETE FROM stockstats; /*-01-02"};
+        QTest::newRow("odd items skipped")
+            << QVariantList{record("2026-01-01:5|garbage||2026-01-02:1:1|2026-01:1:1")} << "" << head + "I1,S,I2,COMMIT"
+            << ok << 4 << account + QStringList{"1 1 2026-01-02", "2 1 2026-01-02"};
+        QTest::newRow("today without day")
+            << QVariantList{record(days(1), 1, "2026-12")} << ""
+            << "" << QStringList{"onErr app 124 Malformed earnings reply"} << 1 << QStringList{"0  0"};
         QTest::newRow("the service's own figures") << QVariantList{QVariantMap()} << ""
             << head + "I1," + lookup.repeated(16) + "I32," + lookup.repeated(15) + "I30,COMMIT" << ok << 64
             << QStringList{"123.45 USD 0.35"};
         // Nothing or everything: nothing is written, and the next fetch writes every row.
-        QTest::newRow("missing catalog, never created") << QVariantList{two} << "missing" << "" << QStringList{unavailable} << 0
-                                                        << QStringList();
+        QTest::newRow("missing catalog, never created") << QVariantList{two} << "missing"
+                                                        << "" << QStringList{unavailable} << 0 << QStringList();
         QTest::newRow("locked by the host") << QVariantList{two, two} << "BEGIN EXCLUSIVE|ROLLBACK"
                                             << "BEGIN IMMEDIATE,ROLLBACK," + head + "I1,S,S,I4,COMMIT"
                                             << QStringList{unavailable, "onOk"} << 6 << account;
-        QTest::newRow("a write refused midway") << QVariantList{two, two}
+        QTest::newRow("a write refused midway")
+            << QVariantList{two, two}
             << "CREATE TRIGGER refuse BEFORE INSERT ON stockstats WHEN NEW.Day='02' BEGIN SELECT RAISE(ABORT, '-'); END"
                "|DROP TRIGGER refuse"
-            << head + "I1,S,S,I4,ROLLBACK,DROP TRIGGER," + head + "I1,S,S,I4,COMMIT" << QStringList{unavailable, "onOk"} << 6
-            << account;
+            << head + "I1,S,S,I4,ROLLBACK,DROP TRIGGER," + head + "I1,S,S,I4,COMMIT" << QStringList{unavailable, "onOk"}
+            << 6 << account;
     }
     void earnings()
     {

@@ -26,7 +26,8 @@ inline QVector<Content> behindEveryConstruct()
         {"all that the DOM parser reads past", "<x:y c='>\"'/>&zz;<!--> <b> --><![CDATA[<b>]]><?pi <b>?>", "<a>"}};
     QVector<Content> documents;
     for (const auto &cover : covers)
-        documents.append({QString::fromLatin1(cover[0]), QString::fromLatin1(cover[1]) + QString::fromLatin1(cover[2]).repeated(100000)});
+        documents.append({QString::fromLatin1(cover[0]),
+                          QString::fromLatin1(cover[1]) + QString::fromLatin1(cover[2]).repeated(100000)});
     return documents;
 }
 

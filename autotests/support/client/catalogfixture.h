@@ -25,8 +25,9 @@ struct CatalogFixture {
         sqlite3 *db = nullptr;
         sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr);
         sqlite3_trace_v2(db, 0, nullptr, nullptr); // reading is no statement of the client's
-        for (const char *sql : {"SELECT Earnings||' '||Currency||' '||Rate FROM stock WHERE ID=1",
-                                "SELECT Type||' '||Value||' '||Year||'-'||Month||'-'||Day FROM stockstats ORDER BY ID"}) {
+        for (const char *sql :
+             {"SELECT Earnings||' '||Currency||' '||Rate FROM stock WHERE ID=1",
+              "SELECT Type||' '||Value||' '||Year||'-'||Month||'-'||Day FROM stockstats ORDER BY ID"}) {
             sqlite3_stmt *query = nullptr;
             sqlite3_prepare_v2(db, sql, -1, &query, nullptr);
             while (sqlite3_step(query) == SQLITE_ROW)

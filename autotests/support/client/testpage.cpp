@@ -26,10 +26,11 @@ TestPage::TestPage(QObject *pageOwner)
 {
     setPage(new AlertingPage(this, pageOwner ? pageOwner : this));
     QSignalSpy finished(this, &QWebView::loadFinished);
-    setHtml(QStringLiteral("<html><body><script>var received = []; function recorder(name) { return function () {"
-                           " received.push({cb: name, args: [].slice.call(arguments)}); }; }"
-                           "var onOk = recorder('onOk'), onErr = recorder('onErr'), onProgress = recorder('onProgress'),"
-                           " onOther = recorder('onOther');</script></body></html>"));
+    setHtml(
+        QStringLiteral("<html><body><script>var received = []; function recorder(name) { return function () {"
+                       " received.push({cb: name, args: [].slice.call(arguments)}); }; }"
+                       "var onOk = recorder('onOk'), onErr = recorder('onErr'), onProgress = recorder('onProgress'),"
+                       " onOther = recorder('onOther');</script></body></html>"));
     loaded = !finished.isEmpty() || finished.wait(10000);
 }
 
