@@ -2,6 +2,7 @@
 // as a call: streamed, and through the DOM, where a trailing comment sends
 // any document (tst_codec's streamsAsTheDomReads, on any bytes). After a NUL
 // nothing is read, the comment neither: both ways are then the streamed one.
+#include "describevalue.h"
 #include "documentreader.h"
 
 #include <QDateTime>
@@ -18,29 +19,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     return 0;
 }
 
-// Types, null against empty texts, double bits and map keys spelt out: equal descriptions, equal values.
-static QString describe(const QVariant &v)
-{
-    const QVariantMap map = v.toMap();
-    const QStringList keys = map.keys();
-    const QVariantList items = v.type() == QVariant::Map ? map.values() : v.toList();
-    QString out = QLatin1String(v.isValid() ? v.typeName() : "nil") + ' ';
-    if (v.type() == QVariant::Map || v.type() == QVariant::List) {
-        for (int i = 0; i < items.size(); ++i)
-            out += (i < keys.size() ? describe(keys.at(i)) + ": " : QString()) + describe(items.at(i)) + ", ";
-        return out + ';';
-    }
-    const double d = v.toDouble();
-    quint64 bits;
-    std::memcpy(&bits, &d, sizeof bits);
-    const QString text = v.type() == QVariant::Double ? QString::number(bits, 16)
-        : v.type() == QVariant::ByteArray             ? QString::fromLatin1(v.toByteArray().toHex())
-        : v.type() == QVariant::DateTime              ? v.toDateTime().toString(Qt::ISODateWithMs)
-                                                      : v.toString();
-    for (const QChar c : text) // every unit readable, halves of pairs too
-        out += c.unicode() >= 0x20 && c.unicode() < 0x7F ? QString(c) : QString::asprintf("\\u%04x", c.unicode());
-    return text.isNull() ? out + "null" : out;
-}
 
 static QString outcome(int outcome, const QString &error)
 {

@@ -2,6 +2,7 @@
 // response or a fault (byte 0 picks, to spend each run on one): each must be
 // well-formed and read back as the tree transformed as the writer promises,
 // derived here on its own, not with the writer's helpers.
+#include "describevalue.h"
 #include "documentreader.h"
 #include "documentwriter.h"
 
@@ -101,28 +102,6 @@ QVariant expected(const QVariant &v)
     }
 }
 
-// Types, null against empty texts, double bits and map keys spelt out: equal descriptions, equal values.
-QString describe(const QVariant &v)
-{
-    const QStringList keys = v.toMap().keys();
-    const QVariantList items = v.type() == QVariant::Map ? v.toMap().values() : v.toList();
-    QString out = QLatin1String(v.isValid() ? v.typeName() : "nil") + ' ';
-    if (v.type() == QVariant::Map || v.type() == QVariant::List) {
-        for (int i = 0; i < items.size(); ++i)
-            out += (i < keys.size() ? describe(keys.at(i)) + ": " : QString()) + describe(items.at(i)) + ", ";
-        return out + ';';
-    }
-    const double d = v.toDouble();
-    quint64 bits;
-    std::memcpy(&bits, &d, sizeof bits);
-    const QString text = v.type() == QVariant::Double ? QString::number(bits, 16)
-        : v.type() == QVariant::ByteArray             ? QString::fromLatin1(v.toByteArray().toHex())
-        : v.type() == QVariant::DateTime              ? v.toDateTime().toString(Qt::ISODateWithMs)
-                                                      : v.toString();
-    for (const QChar c : text) // every unit readable, halves of pairs too
-        out += c.unicode() >= 0x20 && c.unicode() < 0x7F ? QString(c) : QString::asprintf("\\u%04x", c.unicode());
-    return text.isNull() ? out + "null" : out;
-}
 
 void silence(QtMsgType, const QMessageLogContext &, const QString &) {}
 
