@@ -12,8 +12,9 @@
 #include <atomic>
 #include <functional>
 
-// QtCore's hooks for tools, called as each QObject is made (3) and destroyed (4).
+// QtCore's hooks for debugging tools, called as each QObject is made and destroyed.
 extern quintptr Q_CORE_EXPORT qtHookData[];
+enum HookIndex { AddQObject = 3, RemoveQObject = 4 }; // QHooks::HookIndex, a stable interface for tools
 
 namespace {
 
@@ -112,8 +113,8 @@ void TestServer::initTestCase()
     // Qt makes some objects on its first connection, to keep.
     MaiaXmlRpcServer warmUp(QHostAddress::LocalHost, 0);
     ::exchange(warmUp.serverPort(), {post(touchCall)});
-    qtHookData[3] = quintptr(+[](QObject *) { ++liveObjects; });
-    qtHookData[4] = quintptr(+[](QObject *) { --liveObjects; });
+    qtHookData[AddQObject] = quintptr(+[](QObject *) { ++liveObjects; });
+    qtHookData[RemoveQObject] = quintptr(+[](QObject *) { --liveObjects; });
 }
 
 void TestServer::init()
