@@ -1,7 +1,9 @@
 #include "photopreparation.h"
 
 #include "jpegrecoder.h"
+#include "photometadata.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QImage>
@@ -33,15 +35,18 @@ AppError refusal(const QSize &photo, const UploadRestrictions &limits)
     return AppError::None;
 }
 
-// Checks and re-encodes a ".jpg" photo into a temporary file; returns its
-// path, or the photo's own when no temporary file could be written. The
-// checks read only the header; TurboJPEG decodes, and Qt's reader takes
-// what it does not (another format inside, CMYK), decoding it whole.
+// Checks and re-encodes a ".jpg" photo into a temporary file, with the
+// photo's metadata; returns its path, or the photo's own when no temporary
+// file could be written. The checks read only the header; TurboJPEG
+// decodes, and Qt's reader takes what it does not (another format inside,
+// CMYK), decoding it whole.
 AppError reencode(const QString &file, const UploadRestrictions &limits, QString *sent)
 {
     QFile source(file);
-    JpegRecoder recoder(source.open(QIODevice::ReadOnly) ? source.readAll() : QByteArray());
+    QByteArray bytes = source.open(QIODevice::ReadOnly) ? source.readAll() : QByteArray();
     source.close();
+    const PhotoMetadata metadata(bytes);
+    JpegRecoder recoder(std::move(bytes));
     QSize photo = recoder.size();
     QImage image;
     if (!photo.isValid()) {
@@ -59,7 +64,10 @@ AppError reencode(const QString &file, const UploadRestrictions &limits, QString
     temporary.setAutoRemove(false);
     if (!temporary.open())
         return AppError::None; // sent as it is: it passed the checks
-    if (!recoder.recode(PhotoPreparation::targetSize(photo, limits.max_mpx), limits.q, &temporary)) {
+    QBuffer encoded;
+    encoded.open(QIODevice::WriteOnly);
+    QSize sentSize = PhotoPreparation::targetSize(photo, limits.max_mpx);
+    if (!recoder.recode(sentSize, limits.q, &encoded)) {
         if (image.isNull())
             image = QImage(file);
         if (image.size() != photo)
@@ -68,10 +76,14 @@ AppError reencode(const QString &file, const UploadRestrictions &limits, QString
             temporary.remove();
             return refused;
         }
-        const QSize size = PhotoPreparation::targetSize(image.size(), limits.max_mpx);
-        if (size != image.size())
-            image = image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-        image.save(&temporary, "jpeg", limits.q);
+        sentSize = PhotoPreparation::targetSize(image.size(), limits.max_mpx);
+        if (sentSize != image.size())
+            image = image.scaled(sentSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        image.save(&encoded, "jpeg", limits.q);
+    }
+    if (!metadata.write(encoded.data(), sentSize, &temporary)) {
+        temporary.remove();
+        return AppError::None; // sent as it is: it passed the checks
     }
     temporary.close();
     *sent = temporary.fileName();
