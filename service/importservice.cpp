@@ -118,7 +118,11 @@ QVariantMap ImportService::addPhoto(const QString &token, const QVariantMap &rec
     const Admission admitted = admit(QStringLiteral("addPhoto"), {token, record});
     if (!admitted)
         return admitted.refusal;
-    return uploads.addPhotoStage(record);
+    const int stored = uploads.photos().size();
+    const QVariantMap reply = uploads.addPhotoStage(record);
+    if (uploads.photos().size() > stored)
+        emit photoStored(uploads.photos().constLast().id, uploads.photos().constLast().metadata);
+    return reply;
 }
 
 QVariantMap ImportService::addRelease(const QString &token, const QVariantMap &record, const QString &type,

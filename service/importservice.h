@@ -52,6 +52,8 @@ public:
 
 signals:
     void callRecorded(const QString &method, bool accepted, const QString &note);
+    // A photo's last stage arrived and the photo was kept, with these metadata blocks.
+    void photoStored(const QString &id, const QStringList &metadata);
 
 public slots:
     QVariantMap getHash(const QString &clientId);

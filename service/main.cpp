@@ -44,6 +44,13 @@ int main(int argc, char *argv[])
                              out << method << ' ' << (accepted ? "accepted" : "refused")
                                  << (note.isEmpty() ? QString() : QStringLiteral(" (") + note + ')') << Qt::endl;
                          });
+        QObject::connect(&service, &ImportService::photoStored,
+                         [&out](const QString &id, const QStringList &metadata) {
+                             out << "photo " << id << " stored: "
+                                 << (metadata.isEmpty() ? QStringLiteral("no metadata")
+                                                        : metadata.join(QLatin1String(", ")) + QLatin1String(" kept"))
+                                 << Qt::endl;
+                         });
     }
     return app.exec();
 }

@@ -17,6 +17,34 @@ QStringList releaseIds(const QString &list)
     return ids;
 }
 
+// Whether a JPEG has an application segment `marker` whose data begins
+// with `signature`, before its image data.
+bool hasSegment(const QByteArray &jpeg, char marker, const QByteArray &signature)
+{
+    // Each segment is a marker and a big-endian length that counts itself.
+    for (int at = 2; at + 4 <= jpeg.size() && jpeg.at(at) == '\xff' && jpeg.at(at + 1) != '\xda';
+         at += 2 + std::max((uchar(jpeg.at(at + 2)) << 8) | uchar(jpeg.at(at + 3)), 2)) {
+        if (jpeg.at(at + 1) == marker && jpeg.mid(at + 4, signature.size()) == signature)
+            return true;
+    }
+    return false;
+}
+
+// The metadata blocks a JPEG carries, named as photographers know them.
+QStringList metadataBlocks(const QByteArray &jpeg)
+{
+    QStringList found;
+    if (hasSegment(jpeg, '\xe1', QByteArrayLiteral("Exif\0\0")))
+        found << QStringLiteral("Exif");
+    if (hasSegment(jpeg, '\xed', QByteArrayLiteral("Photoshop 3.0\0")))
+        found << QStringLiteral("IPTC");
+    if (hasSegment(jpeg, '\xe1', QByteArrayLiteral("http://ns.adobe.com/xap/1.0/\0")))
+        found << QStringLiteral("XMP");
+    if (hasSegment(jpeg, '\xe2', QByteArrayLiteral("ICC_PROFILE\0")))
+        found << QStringLiteral("ICC");
+    return found;
+}
+
 } // namespace
 
 UploadStore::UploadStore()
@@ -84,7 +112,7 @@ QVariantMap UploadStore::addPhotoStage(const QVariantMap &record)
     const QString id = QString::number(1001 + storedPhotos.size());
     storedPhotos.append(Photo{id, uniq, upload.ext, *decoded, record.value(QStringLiteral("title")).toString(),
                               record.value(QStringLiteral("desc")).toString(),
-                              record.value(QStringLiteral("keywords")).toString()});
+                              record.value(QStringLiteral("keywords")).toString(), metadataBlocks(*decoded)});
     return serviceReply(200, QStringLiteral("Photo stored"), {QVariantMap{{"response", id}}});
 }
 

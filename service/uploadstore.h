@@ -19,6 +19,7 @@ public:
         QString title;
         QString desc;
         QString keywords;
+        QStringList metadata; // "Exif", "IPTC", "XMP", "ICC": the blocks the JPEG carries
     };
     struct Release {
         QString id;
