@@ -3,7 +3,12 @@
 #include "xclientprobe.h"
 
 #include <QBuffer>
+#include <QColorSpace>
 #include <QDir>
+#include <QJsonDocument>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QProcess>
 #include <QPainter>
 #include <QTemporaryDir>
 #include <QWebFrame>
@@ -35,6 +40,17 @@ static QByteArray codingOf(const QByteArray &jpeg)
     return jpeg.mid(tables, frame - tables) + jpeg.mid(frame + 9, 10);
 }
 
+// exiftool, a reader and writer independent of ours, on a JPEG given on its standard input.
+static QByteArray exiftool(const QStringList &arguments, const QByteArray &jpeg)
+{
+    QProcess exiftool;
+    exiftool.start("exiftool", arguments + QStringList{"-"});
+    exiftool.write(jpeg);
+    exiftool.closeWriteChannel();
+    exiftool.waitForFinished(60000);
+    return exiftool.readAllStandardOutput();
+}
+
 static const QString stored = R"(onProgress[1,4] onProgress[2,4] onProgress[3,4] onProgress[4,4] onOk["1001"])";
 
 static QString refused(const QString &code, const QString &text)
@@ -51,14 +67,19 @@ class TestPhotoUpload : public QObject
     QTemporaryDir files;
     std::unique_ptr<SignInFixture> f;
 
-    // Writes the file (null bytes: none) and uploads it.
+    // Writes the file (null bytes: none); returns its path.
+    QString write(const QString &name, const QByteArray &bytes)
+    {
+        QFile file(files.filePath(name));
+        if (!bytes.isNull() && QDir().mkpath(QFileInfo(file).path()) && file.open(QFile::WriteOnly | QFile::Unbuffered))
+            file.write(bytes);
+        return file.fileName();
+    }
+
     void upload(const QString &name, const QByteArray &bytes, QVariant meta = QVariant(),
                 QString progress = "onProgress", QString ok = "onOk")
     {
-        QString path = files.filePath(name), err = "onErr";
-        QFile file(path);
-        if (!bytes.isNull() && QDir().mkpath(QFileInfo(path).path()) && file.open(QFile::WriteOnly | QFile::Unbuffered))
-            file.write(bytes);
+        QString path = write(name, bytes), err = "onErr";
         f->client.uploadImage(path, meta, ok, err, progress);
     }
 
@@ -181,6 +202,58 @@ private slots:
             const QColor b = image.pixelColor(image.width() * at, image.height() / 2);
             QVERIFY(std::max({qAbs(a.red() - b.red()), qAbs(a.green() - b.green()), qAbs(a.blue() - b.blue())}) <= 12);
         }
+    }
+
+    // A photo keeps what the photographer put in it (its pixels as stored,
+    // under their orientation), and the metadata describes the copy.
+    void metadata_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("tags"); // of those asked for, all the copy has
+        QTest::addColumn<QStringList>("received"); // as the simulated service names them
+        const QString icc = write("p3.icc", QColorSpace(QColorSpace::DisplayP3).iccProfile());
+        const QByteArray every = exiftool(
+            {"-o", "-", "-n", "-Orientation=6", "-GPSLatitude=48.8584", "-GPSLatitudeRef=N", "-Artist=Ana",
+             "-Copyright=(c) Ana", "-DateTimeOriginal=2026:05:04 03:02:01", "-ExifImageWidth=8000",
+             "-XMP-exif:ExifImageWidth=8000", "-IPTC:Caption-Abstract=Harbour", "-IPTC:Keywords=sea",
+             "-IPTC:Keywords=sky", "-XMP-dc:Title=Dawn", "-XMP-dc:Creator=Ana", "-ICC_Profile<=" + icc,
+             "-ThumbnailImage<=" + write("thumbnail.jpg", twoColours(160, 120))},
+            twoColours(8000, 6000));
+        QTest::newRow("every block, scaled")
+            << every
+            << "Composite:GPSLatitude=48.8584 EXIF:Artist=Ana EXIF:Copyright=(c) Ana EXIF:DateTimeOriginal=2026:05:04 "
+               "03:02:01 EXIF:ExifImageWidth=5537 EXIF:GPSLatitude=48.8584 EXIF:Orientation=6 File:ImageWidth=5537 "
+               "ICC_Profile:ProfileDescription=Display P3 IPTC:Caption-Abstract=Harbour IPTC:Keywords=sea|sky "
+               "XMP:Creator=Ana XMP:ExifImageWidth=5537 XMP:Title=Dawn"
+            << QStringList{"Exif", "IPTC", "XMP", "ICC"};
+        // An Exif block whose TIFF header is garbage, before an XMP block.
+        const QByteArray broken("\xff\xd8\xff\xe1\0\x12" "Exif\0\0XX\x2a\0\xff\xff\xff\x7f\0\0", 22);
+        const QByteArray withXmp = exiftool({"-o", "-", "-XMP-dc:Title=Dawn"}, twoColours(3000, 2000));
+        QTest::newRow("broken Exif") << broken + withXmp.mid(2) << "File:ImageWidth=3000 XMP:Title=Dawn"
+                                     << QStringList{"XMP"};
+        QTest::newRow("none") << twoColours(3000, 2000) << "File:ImageWidth=3000" << QStringList();
+    }
+
+    void metadata()
+    {
+        QFETCH(QByteArray, bytes);
+        upload("photo.jpg", bytes);
+        checkUpload(stored, 4);
+        const QByteArray read = exiftool({"-j", "-n", "-a", "-G", "-ImageWidth", "-Orientation", "-Artist",
+                                          "-Copyright", "-DateTimeOriginal", "-ExifImageWidth", "-Keywords",
+                                          "-Caption-Abstract", "-Creator", "-Title", "-ProfileDescription",
+                                          "-GPSLatitude", "-ThumbnailImage"},
+                                         f->service.photos().value(0).bytes);
+        QStringList tags;
+        const QJsonObject found = QJsonDocument::fromJson(read).array().at(0).toObject();
+        for (auto it = found.begin(); it != found.end(); ++it) {
+            const QVariant value = it.value().toVariant();
+            const QString text = value.type() == QVariant::List ? value.toStringList().join('|') : value.toString();
+            if (it.key() != "SourceFile")
+                tags << it.key() + '=' + text;
+        }
+        QTEST(tags.join(' '), "tags"); // in the order of their names
+        QTEST(f->service.photos().value(0).metadata, "received");
     }
 
     // Replies that end uploads, one after another: a status on stage three,
