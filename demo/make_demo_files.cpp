@@ -1,4 +1,5 @@
 // make-demo-files: generated photos and a release for the demo session.
+#include <QColorSpace>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -59,7 +60,9 @@ int main(int argc, char *argv[])
         {"too-small.jpg", 800, 600, QColor(150, 120, 200)},   // below 1024 pixels: refused
     };
     for (const auto &photo : photos) {
-        if (!landscape(photo.width, photo.height, photo.sky).save(folder.filePath(QLatin1String(photo.name)), "JPEG", 92)) {
+        QImage image = landscape(photo.width, photo.height, photo.sky);
+        image.setColorSpace(QColorSpace::DisplayP3); // written as an ICC profile
+        if (!image.save(folder.filePath(QLatin1String(photo.name)), "JPEG", 92)) {
             QTextStream(stderr) << "make-demo-files: cannot write " << photo.name << '\n';
             return 1;
         }

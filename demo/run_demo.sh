@@ -11,6 +11,11 @@ mkdir -m 700 "$work/runtime"
 export XDG_RUNTIME_DIR="$work/runtime"
 
 QT_QPA_PLATFORM=offscreen "$build/demo/make-demo-files" "$work/files"
+# What a camera and a photographer's catalog put in a photo; the upload keeps it.
+exiftool -q -overwrite_original -Make=Vendalux -Model="Demo Camera" -DateTimeOriginal="2026:12:06 09:30:00" \
+    -Artist="Demo Photographer" -Copyright="(c) 2026 Demo Photographer" -IPTC:Caption-Abstract="Hills at noon" \
+    -IPTC:Keywords=hills -IPTC:Keywords=sun -XMP-dc:Title="Hills" -XMP-dc:Creator="Demo Photographer" \
+    "$work/files/accepted.jpg" "$work/files/oversized.jpg"
 python3 "$top/catalog/make_catalog.py" "$work/data/Corvane/data/catalog.dat"
 
 "$build/service/vendalux-sim" --port 0 > "$work/sim.log" 2>&1 &
@@ -52,7 +57,9 @@ for line in "${expected[@]}"; do
         missing=1
     fi
 done
-echo "demo: the simulator received $(($(wc -l < "$work/sim.log") - 1)) calls"
+echo "demo: the simulator received $(grep -c -E ' (accepted|refused)' "$work/sim.log") calls"
+grep '^photo ' "$work/sim.log" | sed 's/^/demo: the simulator: /'
+grep -q '^photo 1001 stored: Exif, IPTC, XMP, ICC kept' "$work/sim.log" || { echo "demo: the photo's metadata was lost"; missing=1; }
 if [ "$host_status" -ne 0 ] || [ "$missing" -ne 0 ]; then
     echo "demo: FAILED (host exit status $host_status); its diagnostics:"
     tail -n 20 "$work/host.err"
