@@ -5,6 +5,7 @@
 
 #include <exiv2/exiv2.hpp>
 
+#include <algorithm>
 #include <mutex>
 
 struct PhotoMetadata::Blocks
