@@ -120,8 +120,9 @@ QVariantMap ImportService::addPhoto(const QString &token, const QVariantMap &rec
         return admitted.refusal;
     const int stored = uploads.photos().size();
     const QVariantMap reply = uploads.addPhotoStage(record);
-    if (uploads.photos().size() > stored)
-        emit photoStored(uploads.photos().constLast().id, uploads.photos().constLast().metadata);
+    const QList<Photo> photos = uploads.photos();
+    if (photos.size() > stored)
+        emit photoStored(photos.constLast().id, photos.constLast().metadata);
     return reply;
 }
 
