@@ -18,7 +18,7 @@ exiftool -q -overwrite_original -Make=Vendalux -Model="Demo Camera" -DateTimeOri
     "$work/files/accepted.jpg" "$work/files/oversized.jpg"
 python3 "$top/catalog/make_catalog.py" "$work/data/Corvane/data/catalog.dat"
 
-"$build/service/vendalux-sim" --port 0 > "$work/sim.log" 2>&1 &
+"$build/simulator/vendalux-sim" --port 0 > "$work/sim.log" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do
     port=$(head -n 1 "$work/sim.log" 2>/dev/null || true)

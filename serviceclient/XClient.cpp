@@ -156,9 +156,9 @@ void XClient::photoPrepared()
     PhotoPreparation::Result prepared = preparation->result();
     preparation->deleteLater();
     preparation = nullptr;
-    if (prepared.error != AppError::None) {
+    if (prepared.error != PhotoPreparation::Refusal::None) {
         const QPointer<XClient> alive(this);
-        reportError(uploads.head().callbacks.error, prepared.error);
+        reportError(uploads.head().callbacks.error, appErrorOf(prepared.error));
         if (alive)
             endUpload();
         return;

@@ -23,16 +23,16 @@ struct OneThreadPool : QThreadPool
 // Destroyed at exit or when the plug-in is unloaded, waiting for its work.
 Q_GLOBAL_STATIC(OneThreadPool, preparationPool)
 
-AppError refusal(const QSize &photo, const UploadRestrictions &limits)
+PhotoPreparation::Refusal refusal(const QSize &photo, const UploadRestrictions &limits)
 {
     const int w = photo.width();
     const int h = photo.height();
     const double mpx = double(w) * h / 1000000.0;
     if (mpx < limits.min_mpx || w < limits.min_w || h < limits.min_h)
-        return AppError::TooSmall;
+        return PhotoPreparation::Refusal::TooSmall;
     if ((w > h ? double(w) / h : double(h) / w) > limits.max_r)
-        return AppError::WrongAspectRatio;
-    return AppError::None;
+        return PhotoPreparation::Refusal::WrongAspectRatio;
+    return PhotoPreparation::Refusal::None;
 }
 
 // Checks and re-encodes a ".jpg" photo into a temporary file, with the
@@ -40,7 +40,7 @@ AppError refusal(const QSize &photo, const UploadRestrictions &limits)
 // file could be written. The checks read only the header; TurboJPEG
 // decodes, and Qt's reader takes what it does not (another format inside,
 // CMYK), decoding it whole.
-AppError reencode(const QString &file, const UploadRestrictions &limits, QString *sent)
+PhotoPreparation::Refusal reencode(const QString &file, const UploadRestrictions &limits, QString *sent)
 {
     QFile source(file);
     QByteArray bytes = source.open(QIODevice::ReadOnly) ? source.readAll() : QByteArray();
@@ -56,14 +56,14 @@ AppError reencode(const QString &file, const UploadRestrictions &limits, QString
             photo = image.size();
         }
     }
-    AppError refused = refusal(photo, limits);
-    if (refused != AppError::None)
+    PhotoPreparation::Refusal refused = refusal(photo, limits);
+    if (refused != PhotoPreparation::Refusal::None)
         return refused;
 
     QTemporaryFile temporary(QDir::tempPath() + QLatin1String("/corvane_img_XXXXXX.jpg"));
     temporary.setAutoRemove(false);
     if (!temporary.open())
-        return AppError::None; // sent as it is: it passed the checks
+        return PhotoPreparation::Refusal::None; // sent as it is: it passed the checks
     QBuffer encoded;
     encoded.open(QIODevice::WriteOnly);
     QSize sentSize = PhotoPreparation::targetSize(photo, limits.max_mpx);
@@ -72,7 +72,7 @@ AppError reencode(const QString &file, const UploadRestrictions &limits, QString
             image = QImage(file);
         if (image.size() != photo)
             refused = refusal(image.size(), limits); // the header promised what the data did not hold
-        if (refused != AppError::None) {
+        if (refused != PhotoPreparation::Refusal::None) {
             temporary.remove();
             return refused;
         }
@@ -83,11 +83,11 @@ AppError reencode(const QString &file, const UploadRestrictions &limits, QString
     }
     if (!metadata.write(encoded.data(), sentSize, &temporary)) {
         temporary.remove();
-        return AppError::None; // sent as it is: it passed the checks
+        return PhotoPreparation::Refusal::None; // sent as it is: it passed the checks
     }
     temporary.close();
     *sent = temporary.fileName();
-    return AppError::None;
+    return PhotoPreparation::Refusal::None;
 }
 
 } // namespace
@@ -99,7 +99,7 @@ PhotoPreparation::Result PhotoPreparation::prepare(const QString &file, const Up
     QString sent = file;
     if (result.extension == QLatin1String(".jpg")) {
         result.error = reencode(file, limits, &sent);
-        if (result.error != AppError::None)
+        if (result.error != PhotoPreparation::Refusal::None)
             return result;
     }
     QFile source(sent);
@@ -109,7 +109,7 @@ PhotoPreparation::Result PhotoPreparation::prepare(const QString &file, const Up
     if (sent != file)
         QFile::remove(sent); // the temporary JPEG lives only until it has been read
     if (!readable) {
-        result.error = AppError::CannotReadFile;
+        result.error = PhotoPreparation::Refusal::CannotReadFile;
         return result;
     }
     const auto bounds = stageBounds(text.size());

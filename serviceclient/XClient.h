@@ -1,6 +1,7 @@
 #ifndef XCLIENT_H
 #define XCLIENT_H
 
+#include "apperror.h"
 #include "callbackcontext.h"
 #include "photopreparation.h"
 #include "uploadrestrictions.h"

@@ -1,6 +1,8 @@
 #ifndef APPERROR_H
 #define APPERROR_H
 
+#include "photopreparation.h"
+
 #include <QString>
 
 // The errors the client raises itself, reported to the page as error_type
@@ -14,6 +16,7 @@ enum class AppError {
     CatalogUnavailable = 125,
 };
 
+AppError appErrorOf(PhotoPreparation::Refusal refusal);
 QString appErrorCode(AppError error);
 QString appErrorText(AppError error);
 

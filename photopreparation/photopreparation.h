@@ -1,7 +1,6 @@
 #ifndef PHOTOPREPARATION_H
 #define PHOTOPREPARATION_H
 
-#include "apperror.h"
 #include "uploadrestrictions.h"
 
 #include <QFuture>
@@ -22,9 +21,17 @@ class PhotoPreparation
 public:
     static constexpr int stageCount = 4;
 
+    // Why a file is not sent; the service client turns each into the page's error.
+    enum class Refusal {
+        None,
+        CannotReadFile,
+        TooSmall,
+        WrongAspectRatio,
+    };
+
     struct Result
     {
-        AppError error = AppError::None;
+        Refusal error = Refusal::None;
         QString extension; // lower-cased, with its dot; empty without one
         std::array<QString, stageCount> stages; // the file's Base64 text, cut in four
     };

@@ -1,5 +1,20 @@
 #include "apperror.h"
 
+AppError appErrorOf(PhotoPreparation::Refusal refusal)
+{
+    switch (refusal) {
+    case PhotoPreparation::Refusal::None:
+        break;
+    case PhotoPreparation::Refusal::CannotReadFile:
+        return AppError::CannotReadFile;
+    case PhotoPreparation::Refusal::TooSmall:
+        return AppError::TooSmall;
+    case PhotoPreparation::Refusal::WrongAspectRatio:
+        return AppError::WrongAspectRatio;
+    }
+    return AppError::None;
+}
+
 QString appErrorCode(AppError error)
 {
     return QString::number(int(error));
