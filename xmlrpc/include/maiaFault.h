@@ -1,28 +1,27 @@
 #ifndef MAIAFAULT_H
 #define MAIAFAULT_H
 
-#include <QMap>
-#include <QObject>
-#include <QVariant>
+#include <QMetaType>
+#include <QString>
 
-// One XML-RPC fault: a code and a message, renderable as a fault response.
-// Copyable, so that a slot can return it inside a QVariant.
-class MaiaFault : public QObject
+// An XML-RPC fault: a code and a text. A server method returns one inside a
+// QVariant to answer with a fault; a call that failed carries one.
+class MaiaFault
 {
-    Q_OBJECT
 public:
-    explicit MaiaFault(int faultCode = 0, QString faultString = QString(), QObject *parent = nullptr);
-    MaiaFault(const MaiaFault &other);
-    // Copies the fault, not the QObject identity: the parent stays.
-    MaiaFault &operator=(const MaiaFault &other);
+    MaiaFault() = default;
+    MaiaFault(int code, const QString &message)
+        : faultCode(code)
+        , faultMessage(message)
+    {
+    }
 
-    QString composeFault();
-
-    int code() const;
-    QString message() const;
+    int code() const { return faultCode; }
+    QString message() const { return faultMessage; }
 
 private:
-    QMap<QString, QVariant> faultStruct;
+    int faultCode = 0;
+    QString faultMessage;
 };
 
 Q_DECLARE_METATYPE(MaiaFault)

@@ -144,7 +144,7 @@ void MaiaXmlRpcServerConnection::handleCall(QByteArray call)
     if (!invoked)
         return writeFault(-32602, QStringLiteral("server error: invalid method parameters"));
 
-    if (result.canConvert(QMetaType::type("MaiaFault"))) {
+    if (result.userType() == qMetaTypeId<MaiaFault>()) {
         const MaiaFault fault = result.value<MaiaFault>();
         writeResponse(DocumentWriter::fault(fault.code(), fault.message()));
     } else {
