@@ -1,56 +1,44 @@
 #include "documentwriter.h"
-#include "maiaObject.h"
 #include "maiaXmlRpcClient.h"
 #include "outcomerecorder.h"
 #include "scriptedhttpserver.h"
 
 #include <QTest>
 
-static QNetworkReply *callInto(MaiaXmlRpcClient &client, OutcomeRecorder &recorder, const QString &method,
-                               const QString &tag)
-{
-    return client.call(method, {method}, &recorder, SLOT(onResult(QVariant &)), &recorder,
-                       SLOT(onFault(int, const QString &)), tag);
-}
-
 enum Victim { Nothing, CallObject, Client };
 
 // The transport against a loopback server that answers with scripted bytes,
-// and the per-call object that delivers one outcome and then deletes itself.
+// and the call objects it returns: one outcome each, then their holder's.
 class TestClientTransport : public QObject
 {
     Q_OBJECT
 private slots:
     void calls_data()
     {
-        QTest::addColumn<QString>("agent"); // the constructor's; null: the constructor without one
-        QTest::addColumn<QString>("laterAgent");
+        QTest::addColumn<QString>("agent"); // null: the default
         QTest::addColumn<QByteArray>("sentAgent");
         QTest::addColumn<bool>("secondAnsweredFirst");
-        QTest::newRow("default agent, in order") << QString() << QString() << QByteArray("MaiaXmlRpc/0.2") << false;
-        QTest::newRow("constructor's agent, reversed") << "Agent/1" << QString() << QByteArray("Agent/1") << true;
-        QTest::newRow("agent set later") << "Agent/1" << "Corvane" << QByteArray("Corvane") << false;
+        QTest::newRow("default agent, in order") << QString() << QByteArray("MaiaXmlRpc/0.2") << false;
+        QTest::newRow("agent set, reversed") << "Corvane" << QByteArray("Corvane") << true;
     }
 
-    // Two calls in flight, each answered with its own value and tag whatever the order.
+    // Two calls in flight, each answered with its own value whatever the order.
     void calls()
     {
         QFETCH(QString, agent);
-        QFETCH(QString, laterAgent);
         QFETCH(QByteArray, sentAgent);
         QFETCH(bool, secondAnsweredFirst);
 
         ScriptedHttpServer server; // no automatic answers: both requests wait
-        const QUrl url = server.url();
-        QScopedPointer<MaiaXmlRpcClient> client(agent.isNull() ? new MaiaXmlRpcClient(url)
-                                                                : new MaiaXmlRpcClient(url, agent));
-        if (!laterAgent.isNull())
-            client->setUserAgent(laterAgent);
+        QScopedPointer<MaiaXmlRpcClient> client(new MaiaXmlRpcClient(server.url()));
+        if (!agent.isNull())
+            client->setUserAgent(agent);
         client->setUrl(QUrl(QStringLiteral("http://[::1"))); // invalid: the endpoint stays
+        QCOMPARE(client->url(), server.url());
         OutcomeRecorder recorders[2];
         const QString methods[2] = {QStringLiteral("one"), QStringLiteral("two")};
         for (int call : {0, 1})
-            callInto(*client, recorders[call], methods[call], methods[call] + QLatin1String(":p|err"));
+            recorders[call].watch(client->call(methods[call], {methods[call]}));
         QTRY_COMPARE_WITH_TIMEOUT(server.requests.size(), 2, 10000);
 
         for (int call : secondAnsweredFirst ? QList<int>{1, 0} : QList<int>{0, 1}) {
@@ -69,8 +57,7 @@ private slots:
             server.answer(index, ScriptedHttpServer::httpAnswer(answerBody));
             QTRY_COMPARE_WITH_TIMEOUT(recorders[call].outcomes.size(), 1, 10000);
             QCOMPARE(recorders[call].outcomes.at(0).result, QVariant(10 + call));
-            QCOMPARE(recorders[call].outcomes.at(0).tag, methods[call] + QLatin1String(":p|err"));
-            QVERIFY2(recorders[call].lastSender.isNull(), "the call object goes after its outcome");
+            QCOMPARE(recorders[call].outcomes.at(0).method, methods[call]);
         }
     }
 
@@ -103,7 +90,9 @@ private slots:
         // The network layer sends a request again once when its connection closed unanswered.
         server.automaticAnswers << answer << answer;
         OutcomeRecorder recorder;
-        const QPointer<QNetworkReply> reply = callInto(client, recorder, QStringLiteral("m"), QStringLiteral("t"));
+        recorder.afterOutcome = [](MaiaCall *) {}; // held: the client frees it
+        MaiaCall *call = recorder.watch(client.call(QStringLiteral("m"), {}));
+        const QPointer<QNetworkReply> reply = call->findChild<QNetworkReply *>();
         QString replyError;
         connect(reply, &QNetworkReply::finished, this, [&] { replyError = reply->errorString(); });
         QTRY_COMPARE_WITH_TIMEOUT(recorder.outcomes.size(), 1, 10000);
@@ -111,42 +100,64 @@ private slots:
         const OutcomeRecorder::Outcome outcome = recorder.outcomes.at(0);
         QVERIFY(outcome.isFault);
         QCOMPARE(outcome.code, code);
-        QCOMPARE(outcome.tag, QStringLiteral("t"));
         QVERIFY2(messagePart.isEmpty() ? outcome.message == replyError : outcome.message.contains(messagePart),
                  qPrintable(outcome.message));
-        QTRY_VERIFY_WITH_TIMEOUT(reply.isNull(), 5000); // scheduled for deletion
+        QVERIFY(outcome.result.isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(reply.isNull(), 5000); // freed once read
     }
 
     void callLifetime_data()
     {
-        QTest::addColumn<int>("victim"); // what the outcome's receiver deletes
-        QTest::newRow("nothing") << int(Nothing);
-        QTest::newRow("the call object") << int(CallObject);
-        QTest::newRow("the client") << int(Client);
+        QTest::addColumn<int>("victim"); // what the holder deletes inside finished()
+        QTest::addColumn<bool>("aborted");
+        QTest::newRow("nothing") << int(Nothing) << false;
+        QTest::newRow("the call, at once") << int(CallObject) << false;
+        QTest::newRow("the client") << int(Client) << false;
+        QTest::newRow("aborted, then the call") << int(CallObject) << true;
     }
 
-    // The call object goes once, before the event loop runs again; deleting it
-    // a second time, after a receiver did, would crash (SIGSEGV) in any build.
+    // A holder may delete the call or the client inside finished(); an
+    // aborted call still finishes, once, as a transport fault.
     void callLifetime()
     {
         QFETCH(int, victim);
+        QFETCH(bool, aborted);
         ScriptedHttpServer server;
         QPointer<MaiaXmlRpcClient> client = new MaiaXmlRpcClient(server.url());
         OutcomeRecorder recorder;
-        callInto(*client, recorder, QStringLiteral("m"), QString());
-        const QPointer<MaiaObject> call = client->findChild<MaiaObject *>();
-        bool goneAtOnce = false;
-        recorder.afterOutcome = [&](QObject *sender) {
-            // Runs before anything the call object could still post, e.g. a deleteLater().
-            QMetaObject::invokeMethod(this, [&] { goneAtOnce = call.isNull(); }, Qt::QueuedConnection);
-            delete (victim == CallObject ? sender : victim == Client ? client.data() : nullptr);
+        const QPointer<MaiaCall> call = recorder.watch(client->call(QStringLiteral("m"), {}));
+        recorder.afterOutcome = [&](MaiaCall *finished) {
+            delete (victim == CallObject ? finished : victim == Client ? static_cast<QObject *>(client.data()) : nullptr);
         };
         QTRY_COMPARE_WITH_TIMEOUT(server.requests.size(), 1, 10000);
-        server.answer(0, ScriptedHttpServer::httpAnswer(DocumentWriter::response(1)));
-        QTRY_VERIFY_WITH_TIMEOUT(goneAtOnce, 10000);
-        QCOMPARE(recorder.outcomes.size(), 1);
+        if (aborted)
+            call->abort();
+        else
+            server.answer(0, ScriptedHttpServer::httpAnswer(DocumentWriter::response(1)));
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.outcomes.size(), 1, 10000);
+        QCOMPARE(recorder.outcomes.at(0).isFault, aborted);
+        QCOMPARE(recorder.outcomes.at(0).code, aborted ? -32300 : 0);
+        QCOMPARE(call.isNull(), victim != Nothing);
         QCOMPARE(client.isNull(), victim == Client);
+        if (call)
+            call->abort(); // too late: nothing happens
+        QTest::qWait(50); // nothing more arrives
+        QCOMPARE(recorder.outcomes.size(), 1);
         delete client;
+    }
+
+    // Deleting a call before its answer cancels it: no outcome, the request ends.
+    void deletedCallIsCanceled()
+    {
+        ScriptedHttpServer server;
+        MaiaXmlRpcClient client(server.url());
+        OutcomeRecorder recorder;
+        MaiaCall *call = recorder.watch(client.call(QStringLiteral("m"), {}));
+        QTRY_COMPARE_WITH_TIMEOUT(server.requests.size(), 1, 10000);
+        delete call;
+        const QPointer<QTcpSocket> socket = server.requests.at(0).socket;
+        QTRY_VERIFY_WITH_TIMEOUT(!socket || socket->state() == QAbstractSocket::UnconnectedState, 10000);
+        QCOMPARE(recorder.outcomes.size(), 0);
     }
 };
 

@@ -64,8 +64,7 @@ void TestEndToEnd::scriptedSession()
     MaiaXmlRpcClient control{QUrl("http://" + service)};
     for (const QVariant &fault : faults) { // one at a time, so that they queue in order
         OutcomeRecorder reply;
-        control.call("sim.injectFault", fault.toList(), &reply, SLOT(onResult(QVariant &)), &reply,
-                     SLOT(onFault(int, const QString &)), QString());
+        reply.watch(control.call("sim.injectFault", fault.toList()));
         QTRY_COMPARE_WITH_TIMEOUT(reply.outcomes.value(0).result.toMap()["status"].toString(), QString("200"), 10000);
     }
 

@@ -73,8 +73,7 @@ void TestNetworkInterop::roundTrip()
 
     MaiaXmlRpcClient client{QUrl(pythonUrl)};
     OutcomeRecorder recorder;
-    client.call(call.value("method").toString(), args, &recorder, SLOT(onResult(QVariant &)), &recorder,
-                SLOT(onFault(int, const QString &)), QString());
+    recorder.watch(client.call(call.value("method").toString(), args));
     QTRY_COMPARE_WITH_TIMEOUT(recorder.outcomes.size(), 1, 30000);
     const OutcomeRecorder::Outcome &got = recorder.outcomes.at(0);
     QCOMPARE(typedJson(got.isFault ? QVariant(QVariantList{"fault", got.code, got.message}) : got.result),

@@ -1,4 +1,4 @@
-#include "maiaObject.h"
+#include "documentwriter.h"
 #include "scriptedhttpserver.h"
 #include "signinfixture.h" // the service, the recording page and what their tests include
 #include "xappplugin.h"
@@ -176,7 +176,7 @@ private slots:
                      && head.contains("\r\nUser-Agent: Corvane\r\n"), head);
         delete page;
         QVERIFY(plugin.isNull());
-        proxy.answer(0, ScriptedHttpServer::httpAnswer(MaiaObject::composeResponse(true).toUtf8()));
+        proxy.answer(0, ScriptedHttpServer::httpAnswer(DocumentWriter::response(true)));
         QTRY_VERIFY_WITH_TIMEOUT(!proxy.requests.at(0).socket, 5000); // no callback, no crash
     }
 

@@ -10,6 +10,7 @@
 // as this same program in another process: "respond" serves the response the
 // client asks for, "send" posts the call the server receives. CASE is string,
 // base64, struct (many small members) or array (many ints).
+#include "maiaCall.h"
 #include "maiaXmlRpcClient.h"
 #include "maiaXmlRpcServer.h"
 #include "qhttprequestheader.h"
@@ -175,27 +176,12 @@ void printFigure(const char *side, const QString &kind, qint64 documentBytes, qi
 
 // --- client: our client receives the response from a "respond" peer ---------
 
-class ClientProbe : public QObject
+struct ClientProbe
 {
-    Q_OBJECT
-public:
     PeakMeter meter;
     qint64 growth = -1;
     QVariant result;
     QString failure;
-
-public slots:
-    void onResult(QVariant &value)
-    {
-        growth = meter.growth();
-        result = value;
-        QCoreApplication::quit();
-    }
-    void onFault(int code, const QString &text)
-    {
-        failure = QStringLiteral("fault %1: %2").arg(code).arg(text);
-        QCoreApplication::quit();
-    }
 };
 
 int runClient(const QString &kind, qint64 bytes)
@@ -214,14 +200,21 @@ int runClient(const QString &kind, qint64 bytes)
     QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
     MaiaXmlRpcClient client(QUrl(QStringLiteral("http://127.0.0.1:%1/RPC2").arg(QString(announced.at(0)))));
     ClientProbe probe;
-    QPointer<QNetworkReply> reply = client.call(QStringLiteral("count"), {}, &probe, SLOT(onResult(QVariant &)),
-                                                &probe, SLOT(onFault(int, const QString &)), QString());
+    MaiaCall *call = client.call(QStringLiteral("count"), {});
+    QObject::connect(call, &MaiaCall::finished, [&] {
+        probe.growth = probe.meter.growth();
+        if (call->isFault())
+            probe.failure = QStringLiteral("fault %1: %2").arg(call->fault().code()).arg(call->fault().message());
+        probe.result = call->result();
+        QCoreApplication::quit();
+    });
+    QPointer<QNetworkReply> reply = call->findChild<QNetworkReply *>();
     // The body has arrived once the reply holds all of it; the client takes over from there.
-    QObject::connect(reply.data(), &QNetworkReply::readyRead, &probe, [&] {
+    QObject::connect(reply.data(), &QNetworkReply::readyRead, [&] {
         if (probe.meter.baseline < 0 && reply && reply->bytesAvailable() >= documentBytes && !probe.meter.start())
             probe.failure = QStringLiteral("cannot reset the peak through /proc/self/clear_refs");
     });
-    QTimer::singleShot(peerTimeoutMs, &probe, [&] {
+    QTimer::singleShot(peerTimeoutMs, &client, [&] {
         probe.failure = QStringLiteral("no outcome in time");
         QCoreApplication::quit();
     });

@@ -2,7 +2,7 @@
 
 #include "calllog.h"
 #include "documentwriter.h"
-#include "maiaObject.h"
+#include "documentreader.h"
 #include "servicereply.h"
 
 #include <QDomDocument>
@@ -105,19 +105,15 @@ void FaultGate::readRequest(QTcpSocket *client)
 
 void FaultGate::dispatch(QTcpSocket *client, const QByteArray &request, const QByteArray &body)
 {
-    QDomDocument document;
-    document.setContent(body);
-    const QDomElement root = document.documentElement();
-    const QString method = root.firstChildElement(QStringLiteral("methodName")).text();
+    const DocumentReader::Call document = DocumentReader::readCall(body);
+    const QString method = document.methodName;
     const std::optional<InjectedFault> fault = takeInjectedFault(method);
     if (!fault)
         return forward(client, request);
 
     CallLog::Call call;
     call.method = method;
-    for (QDomElement param = root.firstChildElement(QStringLiteral("params")).firstChildElement();
-         !param.isNull(); param = param.nextSiblingElement())
-        call.params.append(MaiaObject::fromXml(param.firstChildElement()));
+    call.params = document.arguments();
     if (method != QLatin1String("getHash"))
         call.token = call.params.value(0).toString();
 

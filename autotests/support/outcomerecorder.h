@@ -1,48 +1,38 @@
 #ifndef OUTCOMERECORDER_H
 #define OUTCOMERECORDER_H
 
+#include "maiaCall.h"
+
 #include <QObject>
-#include <QPointer>
-#include <QVariant>
 
 #include <functional>
 
-// Receives call outcomes the way XML-RPC callers do (QSignalSpy cannot take
-// the QVariant& of aresponse) and remembers each with its sender's "name".
+// Records each watched call's outcome as a caller reads it, then lets the
+// call go (or hands it to afterOutcome, which decides).
 class OutcomeRecorder : public QObject
 {
-    Q_OBJECT
 public:
     struct Outcome {
         bool isFault = false;
         QVariant result;
         int code = 0;
         QString message;
-        QString tag;
+        QString method;
     };
     QList<Outcome> outcomes;
-    QPointer<QObject> lastSender;
-    // Runs inside the outcome's emission, once it is recorded; gets the sender.
-    std::function<void(QObject *)> afterOutcome;
+    std::function<void(MaiaCall *)> afterOutcome;
 
-    void watch(QObject *call)
+    MaiaCall *watch(MaiaCall *call)
     {
-        connect(call, SIGNAL(aresponse(QVariant &, QNetworkReply *)), this, SLOT(onResult(QVariant &)));
-        connect(call, SIGNAL(fault(int, const QString &, QNetworkReply *)), this, SLOT(onFault(int, const QString &)));
-    }
-
-public slots:
-    void onResult(QVariant &result) { record({false, result, 0, QString(), QString()}); }
-    void onFault(int code, const QString &message) { record({true, QVariant(), code, message, QString()}); }
-
-private:
-    void record(Outcome outcome)
-    {
-        lastSender = sender();
-        outcome.tag = lastSender ? lastSender->property("name").toString() : QString();
-        outcomes.append(outcome);
-        if (afterOutcome)
-            afterOutcome(sender());
+        connect(call, &MaiaCall::finished, this, [this, call] {
+            const MaiaFault fault = call->fault();
+            outcomes.append({call->isFault(), call->result(), fault.code(), fault.message(), call->method()});
+            if (afterOutcome)
+                afterOutcome(call);
+            else
+                call->deleteLater();
+        });
+        return call;
     }
 };
 

@@ -2,7 +2,7 @@
 
 #include "documentguard.h"
 #include "documentwriter.h"
-#include "maiaObject.h"
+#include "domvalue.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -553,6 +553,22 @@ DocumentReader::Outcome parseWithDom(QByteArray &body, QDomDocument *document, Q
 
 } // namespace
 
+MaiaFault DocumentReader::Response::fault() const
+{
+    switch (outcome) {
+    case Read:
+        break;
+    case Refused:
+        return MaiaFault(-32700, QLatin1String("parse error: response refused: ") + error);
+    case NotWellFormed:
+        return MaiaFault(-32700, QStringLiteral("parse error: response not well formed at line %1: %2")
+                                     .arg(QString::number(errorLine), error));
+    case NotXmlRpc:
+        return MaiaFault(-32600, QStringLiteral("parse error: invalid xml-rpc. not conforming to spec."));
+    }
+    return MaiaFault(faultCode, faultString);
+}
+
 DocumentReader::Response DocumentReader::readResponse(QByteArray body)
 {
     body = cutAtNul(std::move(body));
@@ -597,9 +613,9 @@ DocumentReader::Response DocumentReader::readResponse(QByteArray body)
     const QString kind = element.tagName().toLower();
     if (kind == QLatin1String("params")) {
         const QDomNode param = element.firstChild();
-        response.result = param.isNull() ? QVariant() : MaiaObject::fromXml(param.firstChild().toElement());
+        response.result = param.isNull() ? QVariant() : DomValue::read(param.firstChild().toElement());
     } else if (kind == QLatin1String("fault")) {
-        setFault(MaiaObject::fromXml(element.firstChild().toElement()).toMap());
+        setFault(DomValue::read(element.firstChild().toElement()).toMap());
     } else {
         response.outcome = NotXmlRpc;
     }
@@ -663,7 +679,7 @@ QVariantList DocumentReader::Call::arguments() const
     }
     QVariantList args;
     for (QDomNode param = params.firstChild(); !param.isNull(); param = param.nextSibling())
-        args.append(MaiaObject::fromXml(param.firstChild().toElement()));
+        args.append(DomValue::read(param.firstChild().toElement()));
     return args;
 }
 

@@ -1,6 +1,8 @@
 #ifndef DOCUMENTREADER_H
 #define DOCUMENTREADER_H
 
+#include "maiaFault.h"
+
 #include <QDomDocument>
 #include <QString>
 #include <QStringList>
@@ -30,6 +32,10 @@ public:
         QVariant result;
         int faultCode = 0;
         QString faultString;
+
+        // What a caller is told of a response that is not a result: the
+        // server's fault, or why the document could not be read.
+        MaiaFault fault() const;
     };
 
     class Call

@@ -1,0 +1,52 @@
+#ifndef MAIACALL_H
+#define MAIACALL_H
+
+#include "maiaFault.h"
+
+#include <QObject>
+#include <QVariant>
+
+class QNetworkReply;
+
+// One remote call, in the manner of QNetworkReply: finished() comes once,
+// from the event loop, and then either result() or fault() holds the
+// outcome. Whoever holds the call deletes it, with deleteLater() from a slot
+// connected to finished(); deleting it before then cancels the call, and
+// deleting the client deletes every call it still owns.
+class MaiaCall : public QObject
+{
+    Q_OBJECT
+public:
+    ~MaiaCall() override;
+
+    QString method() const;
+    bool isFinished() const;
+    // Valid once finished: the server's fault, or the client's own for a
+    // failed exchange (-32300) or an unreadable response (-32700, -32600).
+    bool isFault() const;
+    QVariant result() const;
+    MaiaFault fault() const;
+
+public slots:
+    // Ends the call as the fault -32300; finished() still follows.
+    void abort();
+
+signals:
+    void finished();
+
+private:
+    friend class MaiaXmlRpcClient;
+    MaiaCall(const QString &method, QNetworkReply *reply, QObject *parent);
+    void replyFinished();
+    void readProgress(qint64 received, qint64 total);
+
+    QString methodName;
+    QNetworkReply *reply;
+    QVariant value;
+    MaiaFault failure;
+    bool done = false;
+    bool faulted = false;
+    bool oversized = false;
+};
+
+#endif
