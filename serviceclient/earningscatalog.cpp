@@ -1,5 +1,6 @@
 #include "earningscatalog.h"
 
+#include <QSet>
 #include <QSqlError>
 #include <QUrl>
 #include <QVariant>
@@ -122,6 +123,7 @@ bool EarningsCatalog::storeDays(const QStringList &items)
 {
     QString pending;
     int pendingCount = 0;
+    QSet<QString> pendingDays;
     auto addPending = [&](const QString &newTuple) {
         if (!pending.isEmpty())
             pending += QLatin1Char(',');
@@ -132,6 +134,7 @@ bool EarningsCatalog::storeDays(const QStringList &items)
         const bool done = execute(insertHead + pending + QLatin1Char(';'));
         pending.clear();
         pendingCount = 0;
+        pendingDays.clear();
         return done;
     };
 
@@ -143,6 +146,9 @@ bool EarningsCatalog::storeDays(const QStringList &items)
         const CatalogDate date{pieces.at(0), pieces.at(1), pieces.at(2)};
         const double amount = fields.at(1).toDouble();
         const int count = fields.at(2).toInt(nullptr, 10);
+        // A day listed again: its lookup must see the rows still pending, or they would be written twice.
+        if (pendingDays.contains(fields.at(0)) && !flush())
+            return false;
 
         bool amountPresent = false;
         bool countPresent = false;
@@ -164,6 +170,8 @@ bool EarningsCatalog::storeDays(const QStringList &items)
             addPending(tuple(real(amount), 1, date));
         if (!countPresent)
             addPending(tuple(QString::number(count), 2, date));
+        if (!amountPresent || !countPresent)
+            pendingDays.insert(fields.at(0));
         if (pendingCount > maxPendingBeforeFlush && !flush())
             return false;
     }
