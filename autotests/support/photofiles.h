@@ -1,0 +1,60 @@
+#ifndef PHOTOFILES_H
+#define PHOTOFILES_H
+
+#include <QColorSpace>
+#include <QImage>
+#include <QPainter>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <turbojpeg.h>
+
+// Left half red, right half blue, coded by TurboJPEG as cameras code photos.
+inline QByteArray twoColours(int width, int height, int sampling = TJSAMP_420, int quality = 95)
+{
+    QImage image(width, height, QImage::Format_RGBX8888);
+    image.fill(QColor(200, 40, 40));
+    QPainter(&image).fillRect(width / 2, 0, width - width / 2, height, QColor(40, 60, 220));
+    const tjhandle encoder = tjInitCompress();
+    unsigned char *data = nullptr;
+    unsigned long size = 0;
+    tjCompress2(encoder, image.constBits(), width, 0, height, TJPF_RGBX, &data, &size, sampling, quality, 0);
+    const QByteArray jpeg(reinterpret_cast<const char *>(data), int(size));
+    tjFree(data);
+    tjDestroy(encoder);
+    return jpeg;
+}
+
+// exiftool, a reader and writer independent of ours, on a JPEG given on its standard input.
+inline QByteArray exiftool(const QStringList &arguments, const QByteArray &jpeg)
+{
+    QProcess exiftool;
+    exiftool.start("exiftool", arguments + QStringList{"-"});
+    exiftool.write(jpeg);
+    exiftool.closeWriteChannel();
+    exiftool.waitForFinished(60000);
+    return exiftool.readAllStandardOutput();
+}
+
+// The photo with what a camera and a photographer put in it: Exif (GPS, a
+// turned orientation, a thumbnail, a pixel width that is not the photo's),
+// IPTC, XMP and an ICC profile.
+inline QByteArray withEveryBlock(const QByteArray &jpeg)
+{
+    QTemporaryDir dir;
+    QFile icc(dir.filePath("p3.icc")), thumbnail(dir.filePath("thumbnail.jpg"));
+    if (!icc.open(QFile::WriteOnly) || !thumbnail.open(QFile::WriteOnly))
+        return QByteArray();
+    icc.write(QColorSpace(QColorSpace::DisplayP3).iccProfile());
+    thumbnail.write(twoColours(160, 120));
+    icc.close();
+    thumbnail.close();
+    return exiftool({"-o", "-", "-n", "-Orientation=6", "-GPSLatitude=48.8584", "-GPSLatitudeRef=N", "-Artist=Ana",
+                     "-Copyright=(c) Ana", "-DateTimeOriginal=2026:05:04 03:02:01", "-ExifImageWidth=8000",
+                     "-XMP-exif:ExifImageWidth=8000", "-IPTC:Caption-Abstract=Harbour", "-IPTC:Keywords=sea",
+                     "-IPTC:Keywords=sky", "-XMP-dc:Title=Dawn", "-XMP-dc:Creator=Ana",
+                     "-ICC_Profile<=" + icc.fileName(), "-ThumbnailImage<=" + thumbnail.fileName()},
+                    jpeg);
+}
+
+#endif
