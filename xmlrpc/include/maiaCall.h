@@ -3,10 +3,9 @@
 
 #include "maiaFault.h"
 
+#include <QNetworkReply>
 #include <QObject>
 #include <QVariant>
-
-class QNetworkReply;
 
 // One remote call, in the manner of QNetworkReply: finished() comes once,
 // from the event loop, and then either result() or fault() holds the
@@ -27,6 +26,14 @@ public:
     QVariant result() const;
     MaiaFault fault() const;
 
+    // What the exchange itself did, for callers that decide what may be
+    // tried again: whether the whole request left (the server may have
+    // acted on it), the network layer's error (TimeoutError when no byte
+    // moved for the time-out) and the HTTP status, 0 without one.
+    bool requestSent() const;
+    QNetworkReply::NetworkError networkError() const;
+    int httpStatus() const;
+
 public slots:
     // Ends the call as the fault -32300; finished() still follows.
     void abort();
@@ -39,11 +46,17 @@ private:
     MaiaCall(const QString &method, QNetworkReply *reply, QObject *parent);
     void replyFinished();
     void readProgress(qint64 received, qint64 total);
+    QString transportFailure() const;
 
     QString methodName;
     QNetworkReply *reply;
     QVariant value;
     MaiaFault failure;
+    QStringList tlsErrors;
+    QNetworkReply::NetworkError error = QNetworkReply::NoError;
+    int status = 0;
+    bool sent = false;
+    bool abortedByHolder = false;
     bool done = false;
     bool faulted = false;
     bool oversized = false;

@@ -18,6 +18,14 @@ MaiaCall::MaiaCall(const QString &method, QNetworkReply *reply, QObject *parent)
     connect(reply, &QNetworkReply::finished, this, &MaiaCall::replyFinished, Qt::QueuedConnection);
     // Stop reading a body no document may have; the announced size is enough.
     connect(reply, &QNetworkReply::downloadProgress, this, &MaiaCall::readProgress);
+    connect(reply, &QNetworkReply::uploadProgress, this, [this](qint64 written, qint64 total) {
+        sent = sent || (total > 0 && written == total);
+    });
+    // Not ignored: the call fails, and its fault says why the peer was not trusted.
+    connect(reply, &QNetworkReply::sslErrors, this, [this](const QList<QSslError> &errors) {
+        for (const QSslError &error : errors)
+            tlsErrors << error.errorString();
+    });
 }
 
 MaiaCall::~MaiaCall() = default;
@@ -47,10 +55,27 @@ MaiaFault MaiaCall::fault() const
     return failure;
 }
 
+bool MaiaCall::requestSent() const
+{
+    return sent;
+}
+
+QNetworkReply::NetworkError MaiaCall::networkError() const
+{
+    return error;
+}
+
+int MaiaCall::httpStatus() const
+{
+    return status;
+}
+
 void MaiaCall::abort()
 {
-    if (!done)
+    if (!done) {
+        abortedByHolder = true;
         reply->abort();
+    }
 }
 
 void MaiaCall::readProgress(qint64 received, qint64 total)
@@ -62,18 +87,38 @@ void MaiaCall::readProgress(qint64 received, qint64 total)
     reply->abort();
 }
 
+QString MaiaCall::transportFailure() const
+{
+    if (error == QNetworkReply::TimeoutError)
+        return QStringLiteral("timed out: nothing moved for %1 s")
+            .arg(reply->request().transferTimeout() / 1000.0);
+    if (error == QNetworkReply::RemoteHostClosedError)
+        return QStringLiteral("Connection closed");
+    if (!tlsErrors.isEmpty())
+        return reply->errorString() + QLatin1String(": ") + tlsErrors.join(QLatin1String("; "));
+    return reply->errorString();
+}
+
 void MaiaCall::replyFinished()
 {
     if (done)
         return;
     done = true;
+    status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    error = reply->error();
+    if (oversized)
+        error = QNetworkReply::UnknownContentError;
+    else if (error == QNetworkReply::OperationCanceledError && !abortedByHolder)
+        error = QNetworkReply::TimeoutError; // how the network layer ends a transfer time-out
+    else if (error == QNetworkReply::ContentReSendError)
+        error = QNetworkReply::RemoteHostClosedError; // closed unanswered; the body cannot go again
     if (oversized) {
         faulted = true;
         failure = MaiaFault(-32300, QStringLiteral("response refused: body larger than %1 bytes")
                                         .arg(DocumentGuard::maxDocumentBytes));
     } else if (reply->error() != QNetworkReply::NoError) {
         faulted = true;
-        failure = MaiaFault(-32300, reply->errorString());
+        failure = MaiaFault(-32300, transportFailure());
     } else {
         DocumentReader::Response response = DocumentReader::readResponse(reply->readAll());
         faulted = response.outcome != DocumentReader::Read || response.isFault;
