@@ -5,6 +5,7 @@
 
 #include <QNetworkReply>
 #include <QObject>
+#include <QPointer>
 #include <QVariant>
 
 // One remote call, in the manner of QNetworkReply: finished() comes once,
@@ -49,7 +50,7 @@ private:
     QString transportFailure() const;
 
     QString methodName;
-    QNetworkReply *reply;
+    QPointer<QNetworkReply> reply; // freed once read
     QVariant value;
     MaiaFault failure;
     QStringList tlsErrors;
