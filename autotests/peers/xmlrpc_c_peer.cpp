@@ -20,55 +20,40 @@ std::string quoted(const std::string &text)
     std::string out = "\"";
     for (const unsigned char c : text) {
         char escape[8];
-        if (c == '"' || c == '\\' || c < 0x20) {
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        } else {
-            out += char(c);
-        }
+        std::snprintf(escape, sizeof escape, "\\u%04x", c);
+        out += c == '"' || c == '\\' || c < 0x20 ? std::string(escape) : std::string(1, char(c));
     }
     return out + '"';
 }
 
-std::string typed(const xmlrpc_c::value &value)
+std::string typed(const xmlrpc_c::value &v)
 {
-    char number[64];
-    switch (value.type()) {
-    case xmlrpc_c::value::TYPE_INT:
-        return "{\"int\": " + std::to_string(xmlrpc_c::value_int(value).cvalue()) + '}';
-    case xmlrpc_c::value::TYPE_I8:
-        return "{\"int\": " + std::to_string(xmlrpc_c::value_i8(value).cvalue()) + '}';
-    case xmlrpc_c::value::TYPE_BOOLEAN:
-        return std::string("{\"boolean\": ") + (xmlrpc_c::value_boolean(value).cvalue() ? "true" : "false") + '}';
-    case xmlrpc_c::value::TYPE_DOUBLE:
-        std::snprintf(number, sizeof number, "%.17g", xmlrpc_c::value_double(value).cvalue());
-        return std::string("{\"double\": ") + number + '}';
-    case xmlrpc_c::value::TYPE_STRING:
-        return "{\"string\": " + quoted(xmlrpc_c::value_string(value).cvalue()) + '}';
-    case xmlrpc_c::value::TYPE_BYTESTRING:
-        return "{\"base64\": "
-            + quoted(xmlrpc_c::base64FromBytes(xmlrpc_c::value_bytestring(value).cvalue(), xmlrpc_c::NEWLINE_NO)) + '}';
-    case xmlrpc_c::value::TYPE_DATETIME: {
-        const xmlrpc_datetime t = xmlrpc_c::value_datetime(value);
-        std::snprintf(number, sizeof number, "%04u-%02u-%02uT%02u:%02u:%02u", t.Y, t.M, t.D, t.h, t.m, t.s);
-        return "{\"datetime\": " + quoted(number) + '}';
-    }
-    case xmlrpc_c::value::TYPE_NIL:
-        return "{\"nil\": null}";
-    case xmlrpc_c::value::TYPE_ARRAY: {
-        std::string out = "{\"array\": [";
-        for (const xmlrpc_c::value &item : xmlrpc_c::value_array(value).cvalue())
-            out += (out.back() == '[' ? "" : ", ") + typed(item);
-        return out + "]}";
-    }
-    case xmlrpc_c::value::TYPE_STRUCT: {
-        std::string out = "{\"struct\": {";
-        for (const auto &member : xmlrpc_c::value_struct(value).cvalue())
-            out += (out.back() == '{' ? "" : ", ") + quoted(member.first) + ": " + typed(member.second);
-        return out + "}}";
-    }
-    default:
-        return "{\"unsupported\": null}";
+    using namespace xmlrpc_c;
+    char text[64] = "";
+    std::string items;
+    const xmlrpc_datetime t = v.type() == value::TYPE_DATETIME ? xmlrpc_datetime(value_datetime(v)) : xmlrpc_datetime();
+    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u", t.Y, t.M, t.D, t.h, t.m, t.s);
+    switch (v.type()) {
+    case value::TYPE_INT: return "{\"int\": " + std::to_string(value_int(v).cvalue()) + '}';
+    case value::TYPE_I8: return "{\"int\": " + std::to_string(value_i8(v).cvalue()) + '}';
+    case value::TYPE_BOOLEAN: return value_boolean(v).cvalue() ? "{\"boolean\": true}" : "{\"boolean\": false}";
+    case value::TYPE_DOUBLE: // every digit, for the exact value
+        std::snprintf(text, sizeof text, "{\"double\": %.17g}", value_double(v).cvalue());
+        return text;
+    case value::TYPE_STRING: return "{\"string\": " + quoted(value_string(v).cvalue()) + '}';
+    case value::TYPE_BYTESTRING:
+        return "{\"base64\": " + quoted(base64FromBytes(value_bytestring(v).cvalue(), NEWLINE_NO)) + '}';
+    case value::TYPE_DATETIME: return "{\"datetime\": " + quoted(text) + '}';
+    case value::TYPE_NIL: return "{\"nil\": null}";
+    case value::TYPE_ARRAY:
+        for (const value &item : value_array(v).cvalue())
+            items += (items.empty() ? "" : ", ") + typed(item);
+        return "{\"array\": [" + items + "]}";
+    case value::TYPE_STRUCT:
+        for (const auto &member : value_struct(v).cvalue())
+            items += (items.empty() ? "" : ", ") + quoted(member.first) + ": " + typed(member.second);
+        return "{\"struct\": {" + items + "}}";
+    default: return "{\"unsupported\": null}";
     }
 }
 
