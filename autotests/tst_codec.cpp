@@ -2,10 +2,12 @@
 #include "documentreader.h"
 #include "documentwriter.h"
 #include "maiaFault.h"
+#include "typedjson.h"
 
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QLoggingCategory>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -13,11 +15,14 @@
 #include <QTest>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 // The three XML-RPC documents: their exact text where layout and escaping
 // show; values and outcomes read on both of the reader's ways (streamed, and
 // through the DOM); random trees through our writer and reader and Python's;
-// and streamed readings of mangled documents against the DOM's.
+// streamed readings of mangled documents against the DOM's; and every type
+// through Python's xmlrpc and xmlrpc-c, both ways.
 class TestCodec : public QObject
 {
     Q_OBJECT
@@ -28,6 +33,8 @@ private slots:
     void reads_data();
     void reads();
     void roundTrips();
+    void peers_data();
+    void peers();
     void streamsAsTheDomReads();
 
 private:
@@ -128,7 +135,7 @@ QString reading(const QByteArray &document, bool asCall)
             return "call " + call.methodName + ' ' + describe(call.arguments());
         return QStringLiteral("outcome %1 %2")
             .arg(call.outcome)
-            .arg(call.outcome == DocumentReader::Refused ? call.error : "");
+            .arg(call.outcome == DocumentReader::NotWellFormed ? "" : call.error);
     }
     const DocumentReader::Response response = DocumentReader::readResponse(document);
     if (response.outcome == DocumentReader::Read && !response.isFault)
@@ -158,22 +165,22 @@ QString randomText(QRandomGenerator &random)
     return !text.isEmpty() && text.trimmed().isEmpty() ? text + 'x' : text;
 }
 
-// Every type the documents carry, as they carry it: doubles of six digits, date-times to the second.
+// Every type Python writes back as it reads it: any finite double, local date-times to the second, nil.
 QVariant randomTree(QRandomGenerator &random, int depth = 0)
 {
-    const int kind = random.bounded(depth < 4 ? 8 : 6);
+    const int kind = random.bounded(depth < 4 ? 9 : 7);
     QVariantList list;
     QVariantMap map;
-    for (int n = kind < 6 ? 0 : random.bounded(5); n > 0; --n)
-        kind == 6 ? void(list << randomTree(random, depth + 1))
+    for (int n = kind < 7 ? 0 : random.bounded(5); n > 0; --n)
+        kind == 7 ? void(list << randomTree(random, depth + 1))
                   : void(map.insert(randomText(random), randomTree(random, depth + 1)));
     QByteArray bytes(random.bounded(300), Qt::Uninitialized);
     std::generate(bytes.begin(), bytes.end(), [&random] { return char(random.bounded(256)); });
-    const double number = QString("%1e%2").arg(random.bounded(-999999, 999999)).arg(random.bounded(-30, 30)).toDouble();
+    const double number = std::ldexp(random.generateDouble() - 0.5, random.bounded(-1070, 1020));
     const QDateTime when(QDate(random.bounded(1900, 2100), random.bounded(1, 13), random.bounded(1, 29)),
                          QTime(random.bounded(4, 24), random.bounded(60), random.bounded(60)));
-    const QVariant values[] = {int(random.generate()), random.bounded(2) == 1, number, randomText(random),
-                               bytes, when, list, map};
+    const QVariant values[] = {int(random.generate()), random.bounded(2) == 1, number, randomText(random), bytes,
+                               when, depth ? QVariant() : QVariant(list), list, map}; // Python answers no nil alone
     return values[kind];
 }
 
@@ -236,7 +243,7 @@ void TestCodec::initTestCase()
     peer.closeWriteChannel();
     QVERIFY2(peer.waitForFinished(60000) && peer.exitCode() == 0, peer.readAllStandardError().constData());
     for (const QJsonValue &theirs : QJsonDocument::fromJson(peer.readAllStandardOutput()).array())
-        python << theirs.toString().toUtf8();
+        python << theirs["echo"].toString().toUtf8();
     QCOMPARE(python.size(), documents.size());
 }
 
@@ -256,30 +263,49 @@ void TestCodec::writes_data()
                            + member("faultString", typed("string", "no such method"))),
                  "fault"));
     row("scalars",
-        DocumentWriter::response(QVariantList{true, false, -42, 3.14159265, 1e10, 0.5, QString(),
-                                                 QByteArray("\0\xffhi", 4), QByteArray(),
-                                                 QDateTime(QDate(2026, 12, 6), QTime(13, 5, 9)), QDateTime()}),
-        response(array(typed("boolean", "1|0") + typed("int", "-42") + typed("double", "3.14159|1e+10|0.5")
-                       + typed("string", "") + typed("base64", "AP9oaQ==|")
-                       + typed("datetime.iso8601", "20261206T13:05:09|"))));
+        DocumentWriter::response(QVariantList{true, false, -42, std::numeric_limits<qlonglong>::min(), qulonglong(5),
+                                                 3.14159265, 1e10, 0.5, 0.1, 1e-300, -0.0, 2.0 / 3, QString(),
+                                                 QByteArray("\0\xffhi", 4), QByteArray()}),
+        response(array(typed("boolean", "1|0") + typed("int", "-42") + typed("i8", "-9223372036854775808|5")
+                       + typed("double", "3.14159265|1e+10|0.5|0.1|1e-300|-0|0.6666666666666666") + typed("string", "")
+                       + typed("base64", "AP9oaQ==|"))));
+    // A zone goes as UTC, local time as it stands; to the second, an invalid one as nil.
+    const QDate day(2026, 12, 6);
+    row("date-times",
+        DocumentWriter::response(QVariantList{QDateTime(day, QTime(13, 5, 9, 999)), QDateTime(day, QTime(1, 2, 3), Qt::UTC),
+                                                 QDateTime(day, QTime(1, 2, 3), Qt::OffsetFromUTC, 7200),
+                                                 QDateTime(day, QTime(23, 2, 3), Qt::OffsetFromUTC, -3600), QDateTime()}),
+        response(array(typed("dateTime.iso8601", "20261206T13:05:09|20261206T01:02:03|20261205T23:02:03|20261207T00:02:03")
+                       + "<value><nil/></value>")));
     // '>' stays but after "]]"; XML's forbidden characters go, those beyond the basic plane stay.
     row("escapes", DocumentWriter::call(QString::fromUtf16(u"a\rb\x02"),
                                             {QString::fromUtf16(u"a<b&c> ]> ]]> ]]]>\t\n\x01\xfffe\xd800\U0001F600"),
                                              QString::fromUtf16(u"<&\r\x1f\xfa\t>x").repeated(600)}),
         call({typed("string", "a&lt;b&amp;c> ]> ]]&gt; ]]]&gt;\t\n\xf0\x9f\x98\x80"),
               typed("string", QByteArray("&lt;&amp;&#xd;\xc3\xba\t>x").repeated(600))}, "a&#xd;b"));
-    row("containers",
-        DocumentWriter::response(
-            QVariantMap{{"a", QVariantList()}, {"b", QVariantList{1, QVariantMap()}}, {"", QVariantMap{{"k", "v"}}}}),
-        response(structure(member("", structure(member("k", typed("string", "v"))))
+    row("containers and nil",
+        DocumentWriter::response(QVariantMap{{"a", QVariantList()},
+                                             {"b", QVariantList{1, QVariantMap(), QVariant()}},
+                                             {"", QVariantMap{{"k", "v"}, {"n", QVariant()}}}}),
+        response(structure(member("", structure(member("k", typed("string", "v")) + member("n", "<value><nil/></value>")))
                            + member("a", "<value><array><data/></array></value>")
-                           + member("b", array(typed("int", "1") + "<value><struct/></value>")))));
-    // Each value left out is reported: three in the call below, one in the element.
-    for (const char *type : {"QStringList", "qlonglong", "Invalid"})
-        QTest::ignoreMessage(QtDebugMsg,
-                             qPrintable(QLatin1String("Failed to marshal unknown variant type: QVariant::") + type));
-    row("types that vanish",
-        DocumentWriter::call("m", {QStringList{"a"}, QVariantMap{{"k", qint64(1)}}, QVariantList{QVariant(), 2}}),
+                           + member("b", array(typed("int", "1") + "<value><struct/></value><value><nil/></value>")))));
+    // The import service's calls carry strings, ints and structs of them: their bytes stay as they were.
+    row("the plug-in's upload stage",
+        DocumentWriter::call("addPhoto", {"token", QVariantMap{{"data", "/9j/4AAQ"}, {"last", 1}, {"title", "T&<t>"}}}),
+        call({typed("string", "token"), structure(member("data", typed("string", "/9j/4AAQ"))
+                                                   + member("last", typed("int", "1"))
+                                                   + member("title", typed("string", "T&amp;&lt;t>")))},
+             "addPhoto"));
+    // Each value left out is reported: four in the call below.
+    QTest::ignoreMessage(QtDebugMsg, "Failed to marshal unknown variant type: QVariant::QStringList");
+    for (const char *value : {"double, nan", "qulonglong, 18446744073709551615", "double, inf",
+                              "QDateTime, QDateTime(10000-01-01 00:00:00.000 UTC Qt::UTC)"})
+        QTest::ignoreMessage(QtDebugMsg, qPrintable(QStringLiteral("Failed to marshal a value out of range: QVariant(%1)").arg(value)));
+    row("values that vanish",
+        DocumentWriter::call("m", {QStringList{"a"}, QVariantMap{{"k", std::nan("")}},
+                                   QVariantList{std::numeric_limits<qulonglong>::max(), HUGE_VAL, 2,
+                                                QDateTime(QDate(10000, 1, 1), QTime(0, 0), Qt::UTC)}}),
         call({"", structure(member("k", "")), array(typed("int", "2"))}));
 }
 
@@ -308,9 +334,34 @@ void TestCodec::reads_data()
     const QString empty = QLatin1String(""); // never null: a null text would leave a response empty
 
     value("numbers and truth",
-          array(typed("boolean", "TRUE|1|yes| 1") + "<Value><BOOLEAN>1</BOOLEAN></Value>" + typed("i4", "-17")
-                + typed("I4", "3") + typed("int", "2147483648|12a") + typed("double", "-2.5e3|x")),
-          QVariantList{true, true, false, false, true, -17, 3, 0, 0, -2500.0, 0.0});
+          array(typed("boolean", "TRUE|1| 1 |false|0") + "<Value><BOOLEAN>1</BOOLEAN></Value>" + typed("i4", "-17")
+                + typed("I4", "3") + typed("int", " +7 |-2147483648") + typed("i8", "9223372036854775807|-5")
+                + typed("double", "-2.5e3|0.1|1e-300|4.9406564584124654e-324|12")),
+          QVariantList{true, true, true, false, false, true, -17, 3, 7, std::numeric_limits<int>::min(),
+                       std::numeric_limits<qlonglong>::max(), qlonglong(-5), -2500.0, 0.1, 1e-300, 5e-324, 12.0});
+    // The first text that does not convert is named; nothing of the document is handed on.
+    const auto refused = [](const char *name, const QByteArray &type, const QByteArray &texts, const QString &named) {
+        const QString error = QStringLiteral("%1 value '%2' does not convert").arg(QString(type).toLower(), named);
+        const QByteArray values = array("<value><i8>1</i8></value>" + typed(type, texts));
+        QTest::newRow(name) << response(values) << false << "fault -32600 parse error: invalid xml-rpc. " + error
+                            << QString();
+        QTest::newRow(qPrintable(QLatin1String(name) + " in a call")) << call({values}) << true << "outcome 3 " + error
+                                                                     << QString();
+    };
+    for (const char *row : {"int with junk|int|12abc", "int beyond 32 bits|i4|2147483648", "empty int|int|",
+                            "i8 beyond 64 bits|i8|9223372036854775808", "double not a number|double|abc",
+                            "double beyond its range|double|1e999", "boolean 2|boolean|2", "boolean yes|BOOLEAN|yes",
+                            "date alone|dateTime.iso8601|2000-01-01", "hour 25|datetime|20240506T25:08:09",
+                            "date-time with mixed separators|dateTime.iso8601|2024-0506T07:08:09",
+                            "offset of 61 minutes|dateTime.iso8601|20240506T07:08:09+02:61"}) {
+        const QByteArrayList fields = QByteArray(row).split('|');
+        refused(fields[0], fields[1], fields[2], fields[2]);
+    }
+    refused("long text, cut", "double", QByteArray("9").repeated(70) + "x", QString("9").repeated(60) + "...");
+    document("fault code that does not convert",
+             response(structure(member("faultCode", typed("int", "zz")) + member("faultString", typed("string", "s"))),
+                      "fault"),
+             false, "fault -32600 parse error: invalid xml-rpc. int value 'zz' does not convert");
     value("strings",
           array(typed("string", "a &amp; b|") + "<value><string/></value><value>plain</value><value/><value></value>"),
           QVariantList{"a & b", empty, empty, "plain", empty, empty});
@@ -321,15 +372,21 @@ void TestCodec::reads_data()
           QVariantList{"a<b", "a & <b> c", "ac", empty, "abc", empty, empty, QVariantMap{{empty, "x"}}});
     value("base64", array(typed("base64", "<![CDATA[AP9o]]><![CDATA[aQ==]]>|AP9o\naQ==*")),
           QVariantList{QByteArray("\0\xffhi", 4), QByteArray("\0\xffhi", 4)});
+    // Basic and extended forms; without a zone local time, with one that zone.
+    const QDate day(2024, 5, 6);
+    const QTime time(7, 8, 9);
     value("date-times",
-          array(typed("dateTime.iso8601", "19980717T14:08:55") + typed("datetime", "20000101T00:00:00")
-                + typed("datetime.iso8601", "2000-01-01")),
-          QVariantList{QDateTime(QDate(1998, 7, 17), QTime(14, 8, 55)), QDateTime(QDate(2000, 1, 1), QTime(0, 0)),
-                       QDateTime()});
+          array(typed("dateTime.iso8601", "19980717T14:08:55|2024-05-06T07:08:09|20240506T070809|20240506T07:08:09.5")
+                + typed("datetime", "20000101T00:00:00") + typed("datetime.iso8601", "20240506T07:08:09Z")
+                + typed("DATETIME.ISO8601", "2024-05-06T07:08:09,123456+02:00|20240506T070809-0530| 20240506T07:08:09+01 ")),
+          QVariantList{QDateTime(QDate(1998, 7, 17), QTime(14, 8, 55)), QDateTime(day, time), QDateTime(day, time),
+                       QDateTime(day, QTime(7, 8, 9, 500)), QDateTime(QDate(2000, 1, 1), QTime(0, 0)),
+                       QDateTime(day, time, Qt::UTC), QDateTime(day, QTime(7, 8, 9, 123), Qt::OffsetFromUTC, 7200),
+                       QDateTime(day, time, Qt::OffsetFromUTC, -19800), QDateTime(day, time, Qt::OffsetFromUTC, 3600)});
     value("not a value element", "<param><int>1</int></param>", QVariant());
     value("arrays, nil and unknown types",
-          array("<value><array/></value><value><nil/></value><int>1</int>" + typed("I8", "5")),
-          QVariantList{QVariantList(), QVariant(), QVariant(), QVariant()}, "\"i8\"");
+          array("<value><array/></value><value><nil/></value><int>1</int>" + typed("I16", "5")),
+          QVariantList{QVariantList(), QVariant(), QVariant(), QVariant()}, "\"i16\"");
     value(
         "structs",
         structure(member("a", structure(member("b", array("<value><nil/></value>")))) + member("k", "<value>1</value>")
@@ -342,17 +399,17 @@ void TestCodec::reads_data()
         return "<value>" + QByteArray("<x>").repeated(levels - 4) + QByteArray("</x>").repeated(levels - 4)
             + "</value>";
     };
-    const QString refused = "fault -32700 parse error: response refused: ",
+    const QString refusal = "fault -32700 parse error: response refused: ",
                   depth = "elements nested deeper than 512 levels";
     value("512 levels", nested(512), QVariant(), "\"x\"");
-    document("513 levels", response(nested(513)), false, refused + depth);
+    document("513 levels", response(nested(513)), false, refusal + depth);
     document("call of 513 levels", call({nested(513)}), true, "outcome 1 " + depth);
     for (const DeepDocuments::Content &deep : DeepDocuments::behindEveryConstruct())
         document(qPrintable("100,000 deep behind " + deep.name), ("<methodResponse>" + deep.markup).toUtf8(), false,
-                 refused + depth);
+                 refusal + depth);
     const QByteArray doctype
         = "<?xml version=\"1.0\"?><!DOCTYPE lol [<!ENTITY a \"aaaa\">]><methodResponse><params/></methodResponse>";
-    document("document type", doctype, false, refused + "a document type declaration is not accepted");
+    document("document type", doctype, false, refusal + "a document type declaration is not accepted");
     document("call with a document type", doctype, true, "outcome 1 a document type declaration is not accepted");
     document("params after the first",
              "<methodResponse><PARAMS><param>" + typed("int", "7")
@@ -402,6 +459,95 @@ void TestCodec::roundTrips()
         compareReadings(python.at(2 * i + 1), true, call);
     }
     compareReadings(python.last(), false, "fault -32601 no such method: <x> & 'y' ]]>");
+}
+
+// What a peer made of a document: what it read as typed JSON, and the document it wrote of it, or why not.
+struct PeerReading
+{
+    QJsonValue read;
+    QByteArray echo;
+};
+
+// Python's peer takes a JSON list of documents, xmlrpc-c's one document and answers with two lines.
+static PeerReading throughPeer(const QString &program, const QString &script, const QByteArray &document)
+{
+    QProcess peer;
+    peer.start(program, script.isEmpty() ? QStringList() : QStringList{script});
+    peer.write(script.isEmpty() ? document : QJsonDocument(QJsonArray{QString::fromUtf8(document)}).toJson());
+    peer.closeWriteChannel();
+    if (!peer.waitForFinished(30000) || peer.exitCode() != 0)
+        return {QJsonValue(QJsonValue::Undefined), "refused: " + peer.readAllStandardError().trimmed()};
+    const QByteArray out = peer.readAllStandardOutput();
+    if (!script.isEmpty()) {
+        const QJsonValue theirs = QJsonDocument::fromJson(out).array().at(0);
+        return {theirs["read"], theirs["echo"].toString().toUtf8()};
+    }
+    const int line = out.indexOf('\n');
+    return {QJsonDocument::fromJson("[" + out.left(line) + "]").array().at(0), out.mid(line + 1)};
+}
+
+// Each type in a call to each peer: what it reads, and what we read of the call it writes back.
+void TestCodec::peers_data()
+{
+    QTest::addColumn<QVariant>("sent");
+    QTest::addColumn<QVariant>("read");           // by the peers, as typed JSON gives it
+    QTest::addColumn<QString>("pythonEcho");      // our reading of the call Python writes of it, or its refusal
+    QTest::addColumn<QString>("xmlrpcCEcho");     // the same of xmlrpc-c
+    const auto back = [](const QVariant &value) { return "call echo " + describe(QVariantList{value}); };
+    const auto row = [&back](const char *name, const QVariant &sent, const QVariant &read, const QVariant &python,
+                             const QVariant &xmlrpcC) {
+        QTest::newRow(name) << sent << read << back(python) << back(xmlrpcC);
+    };
+    const auto same = [&row](const char *name, const QVariant &value) { row(name, value, value, value, value); };
+    const QDate day(2024, 5, 6);
+    same("int", std::numeric_limits<int>::min());
+    row("i8 within 32 bits", qlonglong(-5), qlonglong(-5), -5, qlonglong(-5)); // Python writes an int as int
+    QTest::newRow("i8 beyond 32 bits") << QVariant(qlonglong(1) << 40) << QVariant(qlonglong(1) << 40)
+                                       << "refused: OverflowError: int exceeds XML-RPC limits"
+                                       << back(qlonglong(1) << 40);
+    same("boolean", true);
+    same("string", QString::fromUtf16(u"a <b> & \"c\" \u00e9\u20ac\t\n"));
+    const QString astral = QString::fromUtf16(u"\U0001F600");
+    QTest::newRow("string beyond the basic plane")
+        << QVariant(astral) << QVariant(astral) << back(astral)
+        << "refused: 4-byte supposed UTF-8 string is not valid UTF-8.  UTF-8 string contains a character not in "
+           "the Basic Multilingual Plane (first byte 0xfffffff0)";
+    same("double 0.1", 0.1);
+    same("double pi", 3.141592653589793);
+    same("double 1e22", 1e22);
+    // xmlrpc-c writes doubles in fixed notation, to fifteen or sixteen digits.
+    row("double 1e-300", 1e-300, 1e-300, 1e-300, 9.999999999999993e-301);
+    QTest::newRow("double 5e-324, subnormal")
+        << QVariant(5e-324) << QVariant(5e-324) << back(5e-324)
+        << "refused: <double> element value '5e-324' is not a valid floating point number.  Garbage (not sign, "
+           "digit, or period) starting at 'e-324'";
+    same("date-time", QDateTime(day, QTime(7, 8, 9)));
+    const QDateTime utcClock(day, QTime(5, 8, 9));
+    row("date-time in UTC", QDateTime(day, QTime(5, 8, 9), Qt::UTC), utcClock, utcClock, utcClock);
+    row("date-time at an offset", QDateTime(day, QTime(7, 8, 9), Qt::OffsetFromUTC, 7200), utcClock, utcClock,
+        utcClock);
+    row("date-time with milliseconds", QDateTime(day, QTime(7, 8, 9, 999)), QDateTime(day, QTime(7, 8, 9)),
+        QDateTime(day, QTime(7, 8, 9)), QDateTime(day, QTime(7, 8, 9)));
+    same("base64", QByteArray("\0\xff<&>", 5));
+    same("nil", QVariant());
+    same("array", QVariantList{1, "two", QVariant(), QVariantList()});
+    same("struct", QVariantMap{{"a", 1}, {"", QVariantMap()}, {"<&>", "x"}});
+    same("nested", QVariantMap{{"list", QVariantList{QVariantMap{{"when", QDateTime(day, QTime(0, 0))}}, 2.5,
+                                                    QByteArray("b")}}});
+}
+
+void TestCodec::peers()
+{
+    QFETCH(QVariant, sent);
+    QFETCH(QVariant, read);
+    const QByteArray document = DocumentWriter::call("echo", {sent});
+    for (const char *peer : {"pythonEcho", "xmlrpcCEcho"}) {
+        const bool python = peer == QLatin1String("pythonEcho");
+        const PeerReading theirs = throughPeer(python ? "python3" : XMLRPC_C_PEER, python ? PEER_SCRIPT : "", document);
+        if (!theirs.read.isUndefined()) // it read the call
+            QCOMPARE(theirs.read, QJsonValue(typedJson(QVariantList{read})));
+        QTEST(theirs.echo.startsWith("refused: ") ? QString::fromUtf8(theirs.echo) : reading(theirs.echo, true), peer);
+    }
 }
 
 void TestCodec::streamsAsTheDomReads()

@@ -22,8 +22,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 static QString outcome(int outcome, const QString &error)
 {
-    // The DOM parser's own message may name where the comment stands; a refusal is ours.
-    return QStringLiteral("outcome %1 %2").arg(outcome).arg(outcome == DocumentReader::Refused ? error : QString());
+    // The DOM parser's own message may name where the comment stands; the other errors are ours.
+    return QStringLiteral("outcome %1 %2").arg(outcome).arg(outcome == DocumentReader::NotWellFormed ? QString() : error);
 }
 
 static QString asResponse(const QByteArray &bytes)

@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
     }
 
-    const DocumentReader::Response response = DocumentReader::readResponse(text);
+    const DocumentReader::Response response = DocumentReader::readResponse(body);
     if (response.outcome == DocumentReader::Read && !response.isFault)
         DocumentWriter::response(response.result); // what was read must write again
     else

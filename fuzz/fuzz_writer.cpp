@@ -9,6 +9,7 @@
 #include <QDateTime>
 #include <QXmlStreamReader>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,15 +47,21 @@ QVariant value(int depth)
     QVariantList list;
     QVariantMap map;
     switch (byte() % (depth >= 12 || ++nodes >= 200 ? 7 : 9)) {
-    case 0: return b % 2 ? QVariant(int(b >> 1)) : QVariant(bool(b & 2));
-    case 1: return b % 2 ? d : double(qint64(b % 20000000) - 10000000) / (1 << (b >> 60)); // ties at six digits
+    case 0: // 64-bit integers past an i8's range among them
+        return QVariantList{int(b >> 2), bool(b & 4), qlonglong(b >> 2), qulonglong(b >> 1) << 1}.value(int(b % 4));
+    case 1: return b % 2 ? d : double(qint64(b % 20000000) - 10000000) / (1 << (b >> 60)); // short decimals
     case 2: case 3: return text();
     case 4: return QByteArray(int(b % 40), char(b >> 8)) + text().toUtf8();
-    case 5: // a day past the month's end, or 1000 ms and more, are invalid
-        return QDateTime(QDate(1 + b % 9999, 1 + b / 9999 % 12, 1 + b / 999 % 31),
-                         QTime(byte() % 24, byte() % 60, byte() % 60, b >> 50 & 1023));
-    case 6: // types no value element holds
-        return QVariantList{QVariant(), qlonglong(1), 2u, 3.0f, QDate(1, 1, 1), QStringList(), QChar()}.value(b % 7);
+    case 5: { // a day past the month's end, or 1000 ms and more, are invalid; a zone may pass a year's edge
+        const QDate date(1 + b % 9999, 1 + b / 9999 % 12, 1 + b / 999 % 31);
+        const QTime time(byte() % 24, byte() % 60, byte() % 60, b >> 50 & 1023);
+        const uint zone = byte() % 3;
+        return zone == 0 ? QDateTime(date, time)
+            : zone == 1  ? QDateTime(date, time, Qt::UTC)
+                         : QDateTime(date, time, Qt::OffsetFromUTC, int(bits(2) % 100801) - 50400);
+    }
+    case 6: // nil, and types no value element holds
+        return QVariantList{QVariant(), 2u, 3.0f, QDate(1, 1, 1), QStringList(), QChar()}.value(b % 6);
     case 7: for (int n = byte() % 6; n > 0; --n) list << value(depth + 1); return list;
     default: for (int n = byte() % 6; n > 0; --n) map.insert(text(), value(depth + 1)); return map;
     }
@@ -75,30 +82,49 @@ QString written(const QString &text)
     return blank ? QLatin1String("") : kept;
 }
 
-// Doubles at six significant digits, date-times to the second; a left-out value
-// is nil in a member or a param, and gone from a list.
+// What no element holds: another type, a double not finite, an unsigned past
+// 63 bits, a date-time whose UTC year has not four digits.
+bool leftOut(const QVariant &v)
+{
+    const QDateTime utc = v.toDateTime().toUTC();
+    switch (v.type()) {
+    case QVariant::Invalid: case QVariant::Bool: case QVariant::Int: case QVariant::LongLong: case QVariant::String:
+    case QVariant::ByteArray: case QVariant::List: case QVariant::Map: return false;
+    case QVariant::Double: return !std::isfinite(v.toDouble());
+    case QVariant::ULongLong: return v.toULongLong() >> 63;
+    case QVariant::DateTime: return utc.isValid() && (utc.date().year() < 1 || utc.date().year() > 9999);
+    default: return true;
+    }
+}
+
+// Doubles exact, 64-bit integers signed, date-times to the second and with a
+// zone as their UTC clock, invalid ones nil; a left-out value is nil in a
+// member or a param, and gone from a list.
 QVariant expected(const QVariant &v)
 {
-    const QTime t = v.toTime();
+    const QDateTime when = v.toDateTime().timeSpec() == Qt::LocalTime ? v.toDateTime() : v.toDateTime().toUTC();
+    const QTime t = when.time();
     const QVariantMap in = v.toMap();
     QVariantList list;
     QVariantMap map;
+    if (leftOut(v))
+        return QVariant();
     switch (v.type()) {
-    case QVariant::Double: return QString::number(v.toDouble(), 'g', 6).toDouble();
+    case QVariant::ULongLong: return v.toLongLong();
     case QVariant::String: return written(v.toString());
     case QVariant::DateTime:
-        return v.toDateTime().isValid() ? QDateTime(v.toDate(), QTime(t.hour(), t.minute(), t.second())) : QDateTime();
+        return when.isValid() ? QVariant(QDateTime(when.date(), QTime(t.hour(), t.minute(), t.second()))) : QVariant();
     case QVariant::List:
-        for (QVariant item : v.toList()) {
-            if ((item = expected(item)).isValid())
-                list << item;
+        for (const QVariant &item : v.toList()) {
+            if (!leftOut(item))
+                list << expected(item);
         }
         return list;
     case QVariant::Map:
         for (auto it = in.cbegin(); it != in.cend(); ++it)
             map.insert(written(it.key()), expected(*it)); // keys alike once written: the last counts
         return map;
-    default: return QList<int>{QVariant::Bool, QVariant::Int, QVariant::ByteArray}.contains(v.type()) ? v : QVariant();
+    default: return v;
     }
 }
 

@@ -18,6 +18,9 @@ VALUES = [
 HAND_WRITTEN = [
     "<value>untyped</value>", "<value/>", "<value><i4>7</i4></value>", "<value><nil/></value>",
     "<value><datetime.iso8601>20261206T09:30:00</datetime.iso8601></value>",
+    "<value><dateTime.iso8601>2026-12-06T09:30:00.5+02:00</dateTime.iso8601></value>",
+    "<value><dateTime.iso8601>20261206T093000Z</dateTime.iso8601></value>", "<value><i8>-9007199254740993</i8></value>",
+    "<value><double>1e-300</double></value>", "<value><int>12abc</int></value>",
     "<value><BOOLEAN>TRUE</BOOLEAN></value>", "<value><base64>aGVs bG8=\n</base64></value>",
     "<value><struct><member><name>k</name><value>1</value></member>"
     "<member><name>k</name><value>2</value></member></struct></value>",

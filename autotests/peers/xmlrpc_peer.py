@@ -1,5 +1,6 @@
 """Python's xmlrpc.client as an independent peer: for a JSON list of XML documents on stdin, a JSON list of
-the documents Python writes of what it read (the same response or fault, or call); typed() as typed JSON."""
+{"read": what Python read, typed (a call's parameters as an array), "echo": the document Python writes of it
+(the same response or fault, or call), or "refused: " and why}; typed() as typed JSON."""
 import base64
 import datetime
 import json
@@ -24,14 +25,19 @@ def typed(value):
 
 def echo(document):
     try:
-        # Python knows the date-time tag in this spelling only.
-        params, method = xmlrpc.client.loads(document.replace("datetime.iso8601>", "dateTime.iso8601>"),
-                                             use_builtin_types=True)
+        params, method = xmlrpc.client.loads(document, use_builtin_types=True)
     except xmlrpc.client.Fault as fault:
-        return xmlrpc.client.dumps(fault, methodresponse=True)
-    # Python writes a method name as it stands, unescaped.
-    return xmlrpc.client.dumps(params, method if method is None else xmlrpc.client.escape(method),
-                               methodresponse=method is None)
+        return {"read": {"fault": None}, "echo": xmlrpc.client.dumps(fault, methodresponse=True)}
+    except Exception as error:  # noqa: BLE001 - what Python refuses to read, said
+        return {"read": {"refused": "%s: %s" % (type(error).__name__, error)}, "echo": ""}
+    read = typed(list(params) if method is not None else params[0] if params else None)
+    try:
+        # Python writes a method name as it stands, unescaped.
+        written = xmlrpc.client.dumps(params, method if method is None else xmlrpc.client.escape(method),
+                                      methodresponse=method is None, allow_none=True)
+    except Exception as error:  # noqa: BLE001
+        written = "refused: %s: %s" % (type(error).__name__, error)
+    return {"read": read, "echo": written}
 
 
 if __name__ == "__main__":

@@ -16,6 +16,9 @@ QJsonValue typedJson(const QVariant &value)
         return QJsonObject{{"boolean", value.toBool()}};
     case QVariant::Int:
         return QJsonObject{{"int", value.toInt()}};
+    case QVariant::LongLong:
+    case QVariant::ULongLong:
+        return QJsonObject{{"int", value.toLongLong()}};
     case QVariant::Double:
         return QJsonObject{{"double", value.toDouble()}};
     case QVariant::String:

@@ -1,11 +1,12 @@
 #include "documentreader.h"
 
 #include "documentguard.h"
-#include "documentwriter.h"
 #include "domvalue.h"
 
 #include <QDateTime>
 #include <QDebug>
+#include <QDomDocument>
+#include <QRegularExpression>
 #include <QVarLengthArray>
 
 #include <algorithm>
@@ -14,24 +15,73 @@
 
 namespace {
 
-using Convert = QVariant (*)(const QString &);
+// A scalar's value from its text; false when the text is not one.
+using Convert = bool (*)(const QString &, QVariant *);
 
-QVariant toInt(const QString &text) { return text.toInt(); }
-QVariant toDateTime(const QString &text)
+bool toInt(const QString &text, QVariant *value)
 {
-    return QDateTime::fromString(text, QLatin1String(DocumentWriter::dateTimeFormat));
+    bool ok;
+    *value = text.toInt(&ok);
+    return ok;
+}
+
+bool toLongLong(const QString &text, QVariant *value)
+{
+    bool ok;
+    *value = text.toLongLong(&ok);
+    return ok;
+}
+
+bool toDouble(const QString &text, QVariant *value)
+{
+    bool ok;
+    *value = text.toDouble(&ok);
+    return ok;
+}
+
+bool toBool(const QString &text, QVariant *value)
+{
+    const QString word = text.trimmed().toLower();
+    *value = word == QLatin1String("1") || word == QLatin1String("true");
+    return value->toBool() || word == QLatin1String("0") || word == QLatin1String("false");
+}
+
+// ISO 8601, basic or extended, a time to the second or finer, and an
+// optional zone: "Z" for UTC or an offset; without one, local time.
+bool toDateTime(const QString &text, QVariant *value)
+{
+    static const QRegularExpression form(QStringLiteral(
+        R"(^(\d{4})(-?)(\d\d)\2(\d\d)T(\d\d)(:?)(\d\d)\6(\d\d)(?:[.,](\d+))?(?:(Z)|([+-])(\d\d)(?::?(\d\d))?)?$)"));
+    const QRegularExpressionMatch match = form.match(text.trimmed());
+    if (!match.hasMatch())
+        return false;
+    const auto number = [&match](int group) { return match.capturedRef(group).toInt(); };
+    const QDate date(number(1), number(3), number(4));
+    const QTime time(number(5), number(7), number(8), (match.captured(9) + QLatin1String("00")).left(3).toInt());
+    if (!date.isValid() || !time.isValid())
+        return false; // QDateTime would take an invalid time for midnight
+    QDateTime dateTime(date, time);
+    if (match.capturedLength(10)) {
+        dateTime = QDateTime(date, time, Qt::UTC);
+    } else if (match.capturedLength(11)) {
+        if (number(12) > 23 || number(13) > 59)
+            return false;
+        const int offset = (number(12) * 3600 + number(13) * 60) * (match.captured(11) == QLatin1String("-") ? -1 : 1);
+        dateTime = QDateTime(date, time, Qt::OffsetFromUTC, offset);
+    }
+    *value = dateTime;
+    return dateTime.isValid();
 }
 
 const std::pair<QLatin1String, Convert> scalarTypes[] = {
-    {QLatin1String("string"), [](const QString &text) { return QVariant(text); }},
+    {QLatin1String("string"), [](const QString &text, QVariant *value) { return *value = text, true; }},
     {QLatin1String("i4"), toInt},
     {QLatin1String("int"), toInt},
-    {QLatin1String("double"), [](const QString &text) { return QVariant(text.toDouble()); }},
-    {QLatin1String("boolean"),
-     [](const QString &text) {
-         return QVariant(text.toLower() == QLatin1String("true") || text == QLatin1String("1"));
-     }},
-    {QLatin1String("base64"), [](const QString &text) { return QVariant(QByteArray::fromBase64(text.toLatin1())); }},
+    {QLatin1String("i8"), toLongLong},
+    {QLatin1String("double"), toDouble},
+    {QLatin1String("boolean"), toBool},
+    {QLatin1String("base64"),
+     [](const QString &text, QVariant *value) { return *value = QByteArray::fromBase64(text.toLatin1()), true; }},
     {QLatin1String("datetime"), toDateTime},
     {QLatin1String("datetime.iso8601"), toDateTime},
 };
@@ -43,6 +93,19 @@ Convert scalarConverter(const QString &type)
             return scalar.second;
     }
     return nullptr;
+}
+
+// The value of a scalar, or nil with the first text that does not convert named in `invalid`.
+QVariant converted(Convert convert, const QString &type, const QString &text, QString *invalid)
+{
+    QVariant value;
+    if (convert(text, &value))
+        return value;
+    if (invalid->isEmpty()) {
+        const QString shown = text.size() > 60 ? text.left(60) + QLatin1String("...") : text;
+        *invalid = QStringLiteral("%1 value '%2' does not convert").arg(type, shown);
+    }
+    return QVariant();
 }
 
 // What the bytes of a text between tags hold, or-ed together.
@@ -334,6 +397,7 @@ public:
 
     bool failed = false;
     QStringList unknownTypes;
+    QString invalid; // the first scalar that does not convert
 
     Token take()
     {
@@ -434,7 +498,7 @@ private:
             return base64(start);
         if (const Convert convert = scalarConverter(type)) {
             const QString text = textOf(start);
-            return failed ? QVariant() : convert(text);
+            return failed ? QVariant() : converted(convert, type, text, &invalid);
         }
         unknownTypes << type;
         skip(start);
@@ -551,6 +615,18 @@ DocumentReader::Outcome parseWithDom(QByteArray &body, QDomDocument *document, Q
     return DocumentReader::Read;
 }
 
+// A document holding a scalar whose text does not convert is not XML-RPC:
+// nothing of it is handed on, and the error names the value.
+template<typename Document> Document refuseInvalid(Document document, const QString &invalid)
+{
+    if (invalid.isEmpty())
+        return document;
+    Document refused;
+    refused.outcome = DocumentReader::NotXmlRpc;
+    refused.error = invalid;
+    return refused;
+}
+
 } // namespace
 
 MaiaFault DocumentReader::Response::fault() const
@@ -564,7 +640,8 @@ MaiaFault DocumentReader::Response::fault() const
         return MaiaFault(-32700, QStringLiteral("parse error: response not well formed at line %1: %2")
                                      .arg(QString::number(errorLine), error));
     case NotXmlRpc:
-        return MaiaFault(-32600, QStringLiteral("parse error: invalid xml-rpc. not conforming to spec."));
+        return MaiaFault(-32600, QLatin1String("parse error: invalid xml-rpc. ")
+                                     + (error.isEmpty() ? QStringLiteral("not conforming to spec.") : error));
     }
     return MaiaFault(faultCode, faultString);
 }
@@ -600,7 +677,7 @@ DocumentReader::Response DocumentReader::readResponse(QByteArray body)
         }
         if (root.kind == Token::Start && reader.drainedToEnd()) {
             reportAll(reader.unknownTypes);
-            return response;
+            return response.outcome == Read ? refuseInvalid(response, reader.invalid) : response;
         }
     }
 
@@ -611,15 +688,20 @@ DocumentReader::Response DocumentReader::readResponse(QByteArray body)
         return response;
     const QDomElement element = document.documentElement().firstChild().toElement();
     const QString kind = element.tagName().toLower();
+    QStringList unknownTypes;
+    QString invalid;
     if (kind == QLatin1String("params")) {
         const QDomNode param = element.firstChild();
-        response.result = param.isNull() ? QVariant() : DomValue::read(param.firstChild().toElement());
+        if (!param.isNull())
+            response.result = DomValue::read(param.firstChild().toElement(), &unknownTypes, &invalid);
     } else if (kind == QLatin1String("fault")) {
-        setFault(DomValue::read(element.firstChild().toElement()).toMap());
+        setFault(DomValue::read(element.firstChild().toElement(), &unknownTypes, &invalid).toMap());
     } else {
         response.outcome = NotXmlRpc;
+        return response;
     }
-    return response;
+    reportAll(unknownTypes);
+    return refuseInvalid(response, invalid);
 }
 
 DocumentReader::Call DocumentReader::readCall(QByteArray body)
@@ -651,43 +733,40 @@ DocumentReader::Call DocumentReader::readCall(QByteArray body)
         if (root.kind == Token::Start && reader.drainedToEnd()) {
             call.outcome = named ? Read : NotXmlRpc;
             call.unknownTypes = reader.unknownTypes;
-            return call;
+            return named ? refuseInvalid(call, reader.invalid) : call;
         }
     }
 
     call = Call();
-    call.readByDom = true;
-    call.outcome = parseWithDom(body, &call.document, &call.error, nullptr);
+    QDomDocument document;
+    call.outcome = parseWithDom(body, &document, &call.error, nullptr);
     if (call.outcome != Read)
         return call;
-    const QDomElement root = call.document.documentElement();
+    const QDomElement root = document.documentElement();
     const QDomElement methodName = root.firstChildElement(QStringLiteral("methodName"));
     if (methodName.isNull()) {
         call.outcome = NotXmlRpc;
         return call;
     }
     call.methodName = methodName.text();
-    call.params = root.firstChildElement(QStringLiteral("params"));
-    return call;
+    QString invalid;
+    const QDomElement params = root.firstChildElement(QStringLiteral("params"));
+    for (QDomNode param = params.firstChild(); !param.isNull(); param = param.nextSibling())
+        call.streamed.append(DomValue::read(param.firstChild().toElement(), &call.unknownTypes, &invalid));
+    return refuseInvalid(call, invalid);
 }
 
 QVariantList DocumentReader::Call::arguments() const
 {
-    if (!readByDom) {
-        reportAll(unknownTypes);
-        return streamed;
-    }
-    QVariantList args;
-    for (QDomNode param = params.firstChild(); !param.isNull(); param = param.nextSibling())
-        args.append(DomValue::read(param.firstChild().toElement()));
-    return args;
+    reportAll(unknownTypes);
+    return streamed;
 }
 
-bool DocumentReader::readScalar(const QString &type, const QString &text, QVariant *value)
+bool DocumentReader::readScalar(const QString &type, const QString &text, QVariant *value, QString *invalid)
 {
     const Convert convert = scalarConverter(type);
     if (convert)
-        *value = convert(text);
+        *value = converted(convert, type, text, invalid);
     return convert;
 }
 

@@ -3,7 +3,6 @@
 
 #include "maiaFault.h"
 
-#include <QDomDocument>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -20,7 +19,7 @@ public:
         Read,
         Refused,       // nested too deep, or with a document type: `error` says which
         NotWellFormed, // `error` and `errorLine` are the DOM parser's
-        NotXmlRpc,
+        NotXmlRpc, // `error` names a value whose text does not convert, if that is why
     };
 
     struct Response
@@ -51,18 +50,17 @@ public:
         friend class DocumentReader;
         QVariantList streamed;
         QStringList unknownTypes;
-        QDomDocument document; // the DOM's reading, when it had to read
-        QDomElement params;
-        bool readByDom = false;
     };
 
     // Bytes up to the first NUL count; the rest is ignored.
     static Response readResponse(QByteArray body);
     static Call readCall(QByteArray body);
 
-    // The value of a bool, int, double, string, base64 or date-time element
-    // of the given (lower-case) type; false for any other type.
-    static bool readScalar(const QString &type, const QString &text, QVariant *value);
+    // The value of a bool, int, i8, double, string, base64 or date-time
+    // element of the given (lower-case) type; false for any other type. A
+    // text that does not convert gives nil, and names itself in `invalid`
+    // unless an earlier one did.
+    static bool readScalar(const QString &type, const QString &text, QVariant *value, QString *invalid);
     static void reportUnknownType(const QString &type);
 };
 

@@ -2,10 +2,13 @@
 
 #include <QDateTime>
 #include <QDebug>
+#include <QLocale>
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
+#include <limits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -147,9 +150,17 @@ const char *DocumentWriter::scalar(const QVariant &value, QString *text)
     case QVariant::Int:
         *text = QString::number(value.toInt());
         return "int";
-    case QVariant::Double:
-        *text = QString::number(value.toDouble(), 'g', 6);
+    case QVariant::LongLong:
+    case QVariant::ULongLong:
+        *text = QString::number(value.toLongLong());
+        return "i8";
+    case QVariant::Double: {
+        // The fewest digits that read back to the same bits; Qt drops the sign of zero.
+        const double number = value.toDouble();
+        *text = number == 0 && std::signbit(number) ? QStringLiteral("-0")
+                                                    : QString::number(number, 'g', QLocale::FloatingPointShortest);
         return "double";
+    }
     case QVariant::String:
         *text = value.toString();
         return "string";
@@ -157,29 +168,52 @@ const char *DocumentWriter::scalar(const QVariant &value, QString *text)
         *text = QString::fromLatin1(value.toByteArray().toBase64());
         return "base64";
     case QVariant::DateTime:
-        *text = value.toDateTime().toString(QLatin1String(dateTimeFormat));
-        return "datetime.iso8601";
+        *text = wireDateTime(value.toDateTime()).toString(QLatin1String(dateTimeFormat));
+        return "dateTime.iso8601";
     default:
         return nullptr;
     }
 }
 
+QDateTime DocumentWriter::wireDateTime(const QDateTime &dateTime)
+{
+    return dateTime.timeSpec() == Qt::LocalTime ? dateTime : dateTime.toUTC();
+}
+
+bool DocumentWriter::isNil(const QVariant &value)
+{
+    return !value.isValid() || (value.type() == QVariant::DateTime && !value.toDateTime().isValid());
+}
+
 bool DocumentWriter::isWritable(const QVariant &value)
 {
     switch (value.type()) {
+    case QVariant::Invalid:
     case QVariant::Bool:
     case QVariant::Int:
-    case QVariant::Double:
+    case QVariant::LongLong:
     case QVariant::String:
     case QVariant::ByteArray:
-    case QVariant::DateTime:
     case QVariant::Map:
     case QVariant::List:
         return true;
+    case QVariant::ULongLong:
+    case QVariant::Double:
+    case QVariant::DateTime:
+        break;
     default:
         qDebug().nospace() << "Failed to marshal unknown variant type: " << value.type();
         return false;
     }
+    // An i8 holds no more than 63 bits, no peer reads a non-finite double, and
+    // a date-time has four digits of year.
+    const int year = wireDateTime(value.toDateTime()).date().year();
+    if ((value.type() == QVariant::ULongLong && value.toULongLong() <= quint64(std::numeric_limits<qint64>::max()))
+        || (value.type() == QVariant::Double && std::isfinite(value.toDouble()))
+        || (value.type() == QVariant::DateTime && (isNil(value) || (year >= 1 && year <= 9999))))
+        return true;
+    qDebug().nospace() << "Failed to marshal a value out of range: " << value;
+    return false;
 }
 
 QString DocumentWriter::allowedText(const QString &text)
@@ -219,7 +253,9 @@ void DocumentWriter::writeValue(const QVariant &value, int depth)
     open("value", depth);
     const int inner = depth + 1;
     QString text;
-    if (const char *tag = scalar(value, &text)) {
+    if (isNil(value)) {
+        empty("nil", inner);
+    } else if (const char *tag = scalar(value, &text)) {
         textElement(tag, text, inner);
     } else if (value.type() == QVariant::Map) {
         const QVariantMap map = value.toMap();

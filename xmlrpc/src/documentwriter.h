@@ -1,6 +1,7 @@
 #ifndef DOCUMENTWRITER_H
 #define DOCUMENTWRITER_H
 
+#include <QDateTime>
 #include <QString>
 #include <QVariant>
 
@@ -16,15 +17,20 @@ public:
     static QByteArray response(const QVariant &result);
     static QByteArray fault(int code, const QString &message);
 
-    // The element name of a bool, int, double, string, base64 or date-time
-    // value, with its text; null for every other type.
+    // The element name of a bool, int, 64-bit integer, double, string, base64
+    // or date-time value, with its text; null for every other type.
     static const char *scalar(const QVariant &value, QString *text);
-    // False, with the diagnostic, for a type no value element can hold.
+    // Written as <nil/>: an invalid variant, or an invalid date-time.
+    static bool isNil(const QVariant &value);
+    // False, with the diagnostic, for a type or a value no element can hold.
     static bool isWritable(const QVariant &value);
     // The text without the characters XML forbids; valid surrogate pairs stay.
     static QString allowedText(const QString &text);
-    // Date-times are written and read in this format, without a zone.
+    // Date-times are written in this format, without a zone: Python and
+    // xmlrpc-c refuse an offset, Python a "Z" too.
     static constexpr const char *dateTimeFormat = "yyyyMMddThh:mm:ss";
+    // A date-time with a zone goes as its UTC time, local time as it stands.
+    static QDateTime wireDateTime(const QDateTime &dateTime);
 
 private:
     explicit DocumentWriter(const char *root);

@@ -35,7 +35,7 @@ QString textOf(const QDomElement &element)
 
 } // namespace
 
-QVariant DomValue::read(const QDomElement &value)
+QVariant DomValue::read(const QDomElement &value, QStringList *unknownTypes, QString *invalid)
 {
     if (value.tagName().toLower() != QLatin1String("value"))
         return QVariant();
@@ -50,20 +50,20 @@ QVariant DomValue::read(const QDomElement &value)
         QVariantList list;
         const QDomNode data = typed.firstChild();
         for (QDomNode item = data.firstChild(); !item.isNull(); item = item.nextSibling())
-            list.append(read(item.toElement()));
+            list.append(read(item.toElement(), unknownTypes, invalid));
         return list;
     }
     if (type == QLatin1String("struct")) {
         QVariantMap map;
         for (QDomNode member = typed.firstChild(); !member.isNull(); member = member.nextSibling()) {
             const QString key = textOf(firstDescendant(member, QStringLiteral("name")));
-            map.insert(key, read(firstDescendant(member, QStringLiteral("value"))));
+            map.insert(key, read(firstDescendant(member, QStringLiteral("value")), unknownTypes, invalid));
         }
         return map;
     }
     QVariant scalar;
-    if (DocumentReader::readScalar(type, textOf(typed), &scalar))
+    if (DocumentReader::readScalar(type, textOf(typed), &scalar, invalid))
         return scalar;
-    DocumentReader::reportUnknownType(type);
+    *unknownTypes << type;
     return QVariant();
 }
