@@ -19,10 +19,10 @@ QVariant invalidParameters();
 template<class... Args>
 bool parametersMatch(const QVariantList &params)
 {
-    const int types[] = {qMetaTypeId<std::decay_t<Args>>()..., 0};
+    const int types[sizeof...(Args) + 1] = {qMetaTypeId<std::decay_t<Args>>()...}; // + 1: never of length zero
     if (params.size() != int(sizeof...(Args)))
         return false;
-    for (int i = 0; i < params.size(); ++i) {
+    for (int i = 0; i < int(sizeof...(Args)); ++i) {
         if (params.at(i).userType() != types[i])
             return false;
     }
