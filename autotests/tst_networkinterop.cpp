@@ -15,7 +15,7 @@
 class TestNetworkInterop : public QObject
 {
     Q_OBJECT
-public slots: // what Python's client calls on our server; each call's arguments are kept
+public: // what Python's client calls on our server; each call's arguments are kept
     QString echoString(const QString &value) { return keep(value); }
     QVariantList echoArray(const QVariantList &value) { return keep(value); }
     QVariantMap echoStruct(const QVariantMap &value) { return keep(value); }
@@ -42,9 +42,12 @@ private:
 
 void TestNetworkInterop::initTestCase()
 {
-    MaiaXmlRpcServer server(QHostAddress::LocalHost, 0);
-    for (const char *name : {"echoString", "echoArray", "echoStruct", "fail"})
-        server.registerMethod(QString::fromLatin1(name), this, name);
+    MaiaXmlRpcServer server;
+    QVERIFY2(server.listen(QHostAddress::LocalHost), qPrintable(server.errorString()));
+    server.registerMethod(QStringLiteral("echoString"), this, &TestNetworkInterop::echoString);
+    server.registerMethod(QStringLiteral("echoArray"), this, &TestNetworkInterop::echoArray);
+    server.registerMethod(QStringLiteral("echoStruct"), this, &TestNetworkInterop::echoStruct);
+    server.registerMethod(QStringLiteral("fail"), this, &TestNetworkInterop::fail);
     python.start("python3", {PEER_SCRIPT, QString::number(server.serverPort())});
     // Our event loop serves Python's calls while we wait for its two lines: its port, its results.
     QTRY_VERIFY_WITH_TIMEOUT(python.peek(python.bytesAvailable()).count('\n') >= 2

@@ -7,8 +7,7 @@
 
 class Echo : public QObject
 {
-    Q_OBJECT
-public slots:
+public:
     QString echo(const QString &text) { return text; }
 };
 
@@ -16,12 +15,10 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     Echo echo;
-    MaiaXmlRpcServer server(QHostAddress::LocalHost, 0);
-    if (server.serverPort() == 0)
+    MaiaXmlRpcServer server;
+    if (!server.listen(QHostAddress::LocalHost))
         return 1;
-    server.registerMethod(QStringLiteral("echo"), &echo, "echo");
+    server.registerMethod(QStringLiteral("echo"), &echo, &Echo::echo);
     QTextStream(stdout) << server.serverPort() << Qt::endl;
     return app.exec();
 }
-
-#include "echo_server.moc"

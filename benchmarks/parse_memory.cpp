@@ -274,16 +274,6 @@ int runRespond(const QString &kind, qint64 bytes)
 // --- server: our server receives the call from a "send" peer -----------------
 
 // The server slot: answers with the size of what it got, never the value itself.
-class Counter : public QObject
-{
-    Q_OBJECT
-public slots:
-    int count(const QString &text) { return text.size(); }
-    int count(const QByteArray &bytes) { return bytes.size(); }
-    int count(const QVariantMap &members) { return members.size(); }
-    int count(const QVariantList &items) { return items.size(); }
-};
-
 // Finds the server's accepted socket: socket notifications go to a notifier
 // below it. The server keeps its sockets to itself.
 class SocketFinder : public QObject
@@ -308,11 +298,11 @@ protected:
 
 int runServer(const QString &kind, qint64 bytes)
 {
-    Counter counter;
-    MaiaXmlRpcServer server(QHostAddress::LocalHost, 0);
-    if (server.serverPort() == 0)
+    MaiaXmlRpcServer server;
+    if (!server.listen(QHostAddress::LocalHost))
         return 1;
-    server.registerMethod(QStringLiteral("count"), &counter, "count");
+    server.registerMethod(QStringLiteral("count"),
+                          [&kind](const QVariantList &params) { return countOf(kind, params.value(0)); });
     SocketFinder finder;
     qApp->installEventFilter(&finder);
 

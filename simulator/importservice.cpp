@@ -5,29 +5,6 @@
 
 #include <QHostAddress>
 
-namespace {
-
-// XML-RPC method name to the slot that serves it.
-const struct {
-    const char *method;
-    const char *slot;
-} methodTable[] = {
-    {"getHash", "getHash"},
-    {"login", "login"},
-    {"getRestrictions", "getRestrictions"},
-    {"getEarnings", "getEarnings"},
-    {"addPhoto", "addPhoto"},
-    {"addRelease", "addRelease"},
-    {"checkReleases", "checkReleases"},
-    {"attachReleases", "attachReleases"},
-    {"sim.injectFault", "simInjectFault"},
-    {"sim.setRestrictions", "simSetRestrictions"},
-    {"sim.callLog", "simCallLog"},
-    {"sim.setEarningsRecord", "simSetEarningsRecord"},
-};
-
-} // namespace
-
 const QString ImportService::demoClientId = QStringLiteral("demo");
 const QString ImportService::demoClientKey = QStringLiteral("demo-key");
 const QString ImportService::demoPassword = QStringLiteral("demo-password");
@@ -43,11 +20,24 @@ ImportService::ImportService(QObject *parent)
 
 bool ImportService::listen(quint16 port)
 {
-    auto *backend = new MaiaXmlRpcServer(QHostAddress::LocalHost, 0, this);
-    if (backend->serverPort() == 0)
+    auto *backend = new MaiaXmlRpcServer(this);
+    if (!backend->listen(QHostAddress::LocalHost)) {
+        qWarning().noquote() << "vendalux-sim: the backend cannot listen:" << backend->errorString();
+        delete backend;
         return false;
-    for (const auto &entry : methodTable)
-        backend->registerMethod(QString::fromLatin1(entry.method), this, entry.slot);
+    }
+    backend->registerMethod(QStringLiteral("getHash"), this, &ImportService::getHash);
+    backend->registerMethod(QStringLiteral("login"), this, &ImportService::login);
+    backend->registerMethod(QStringLiteral("getRestrictions"), this, &ImportService::getRestrictions);
+    backend->registerMethod(QStringLiteral("getEarnings"), this, &ImportService::getEarnings);
+    backend->registerMethod(QStringLiteral("addPhoto"), this, &ImportService::addPhoto);
+    backend->registerMethod(QStringLiteral("addRelease"), this, &ImportService::addRelease);
+    backend->registerMethod(QStringLiteral("checkReleases"), this, &ImportService::checkReleases);
+    backend->registerMethod(QStringLiteral("attachReleases"), this, &ImportService::attachReleases);
+    backend->registerMethod(QStringLiteral("sim.injectFault"), this, &ImportService::simInjectFault);
+    backend->registerMethod(QStringLiteral("sim.setRestrictions"), this, &ImportService::simSetRestrictions);
+    backend->registerMethod(QStringLiteral("sim.callLog"), this, &ImportService::simCallLog);
+    backend->registerMethod(QStringLiteral("sim.setEarningsRecord"), this, &ImportService::simSetEarningsRecord);
     gate->setBackendPort(backend->serverPort());
     return gate->listen(QHostAddress::LocalHost, port);
 }

@@ -9,9 +9,9 @@
 
 class MaiaXmlRpcServer;
 
-// A strict stand-in for the remote Vendalux import service: its slots are
-// the remote methods, each admitted against the session chain and recorded
-// before the part that keeps the data answers it.
+// A strict stand-in for the remote Vendalux import service: each remote
+// method is admitted against the session chain and recorded before the part
+// that keeps the data answers it.
 class ImportService : public QObject
 {
     Q_OBJECT
@@ -55,7 +55,7 @@ signals:
     // A photo's last stage arrived and the photo was kept, with these metadata blocks.
     void photoStored(const QString &id, const QStringList &metadata);
 
-public slots:
+public: // the remote methods
     QVariantMap getHash(const QString &clientId);
     QVariantMap login(const QString &token);
     QVariantMap getRestrictions(const QString &token);

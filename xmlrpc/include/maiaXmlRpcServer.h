@@ -1,33 +1,49 @@
 #ifndef MAIAXMLRPCSERVER_H
 #define MAIAXMLRPCSERVER_H
 
+#include "maiaXmlRpcServer_p.h"
+
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
-#include <QPointer>
 #include <QTcpServer>
 
-// Serves XML-RPC calls over HTTP to registered receiver slots, one request
-// per connection, optionally only to peers from an allowed-address list.
+#include <functional>
+#include <type_traits>
+
+// Serves XML-RPC calls over HTTP to registered methods, one request per
+// connection, optionally only to peers from an allowed-address list.
 class MaiaXmlRpcServer : public QObject
 {
     Q_OBJECT
 public:
-    MaiaXmlRpcServer(const QHostAddress &address, quint16 port, QObject *parent = nullptr);
-    // An exact match for (QHostAddress::LocalHost, 0): otherwise the enum would
-    // convert to a port and pick the next constructor, listening on port 2 everywhere.
-    MaiaXmlRpcServer(QHostAddress::SpecialAddress address, quint16 port, QObject *parent = nullptr);
-    explicit MaiaXmlRpcServer(quint16 port, QObject *parent = nullptr);
-    // The list stays the caller's and must outlive the server.
-    MaiaXmlRpcServer(const QHostAddress &address, quint16 port,
-                     QList<QHostAddress> *allowedAddresses, QObject *parent = nullptr);
+    // Called in the server's thread with the call's parameters. Its result is
+    // the answer; a MaiaFault inside it answers a fault, a null QVariant no value.
+    using Method = std::function<QVariant(const QVariantList &params)>;
 
-    // `responseSlot` is the bare slot name; its text must stay valid while registered.
-    void registerMethod(QString method, QObject *responseObject, const char *responseSlot);
-    void unregisterMethod(QString method);
-    QHostAddress serverAddress();
+    explicit MaiaXmlRpcServer(QObject *parent = nullptr);
+
+    bool listen(const QHostAddress &address = QHostAddress::Any, quint16 port = 0);
+    QString errorString() const;
+    QHostAddress serverAddress() const;
     quint16 serverPort() const;
+
+    void registerMethod(const QString &name, Method method);
+    // Checks the parameters' count and types (exactly the member's, with
+    // references and const dropped) before calling; a receiver destroyed
+    // meanwhile reads as no method.
+    template<class Receiver, class Object, class Result, class... Args>
+    void registerMethod(const QString &name, Receiver *receiver, Result (Object::*member)(Args...))
+    {
+        static_assert(std::is_base_of<Object, Receiver>::value, "the member must be one of the receiver's");
+        registerMethod(name, MaiaXmlRpcPrivate::bind(receiver, member));
+    }
+    void unregisterMethod(const QString &name);
+
+    // Peers from other addresses are turned away; an empty list admits everyone.
+    void setAllowedAddresses(const QList<QHostAddress> &addresses);
+    QList<QHostAddress> allowedAddresses() const;
 
     // Both apply to connections accepted afterwards; zero or less lifts the limit.
     // A connection that receives and sends nothing for this long is closed.
@@ -37,20 +53,12 @@ public:
     void setMaxConnections(int count);
     int maxConnections() const;
 
-public slots:
-    void getMethod(QString method, QObject **responseObject, const char **responseSlot);
-
-private slots:
-    void newConnection();
-
 private:
-    void listen(const QHostAddress &address, quint16 port);
+    void acceptConnections();
 
     QTcpServer listener;
-    // Guarded: a receiver destroyed without unregistering reads as no method.
-    QHash<QString, QPointer<QObject>> objectMap;
-    QHash<QString, const char *> slotMap;
-    QList<QHostAddress> *allowedAddresses = nullptr;
+    QHash<QString, Method> methods;
+    QList<QHostAddress> allowed;
     int idleTimeoutMsecs = 30 * 1000;
     // Well below the usual limit of 1024 descriptors a process may hold, so
     // held connections cannot starve the rest of the host application.

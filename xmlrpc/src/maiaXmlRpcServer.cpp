@@ -1,53 +1,37 @@
 #include "maiaXmlRpcServer.h"
 
+#include "maiaFault.h"
 #include "maiaXmlRpcServerConnection.h"
 
 #include <QTcpSocket>
 
-MaiaXmlRpcServer::MaiaXmlRpcServer(const QHostAddress &address, quint16 port, QObject *parent)
+QVariant MaiaXmlRpcPrivate::methodNotFound()
+{
+    return QVariant::fromValue(MaiaFault(-32601, QStringLiteral("server error: requested method not found")));
+}
+
+QVariant MaiaXmlRpcPrivate::invalidParameters()
+{
+    return QVariant::fromValue(MaiaFault(-32602, QStringLiteral("server error: invalid method parameters")));
+}
+
+MaiaXmlRpcServer::MaiaXmlRpcServer(QObject *parent)
     : QObject(parent)
 {
-    listen(address, port);
+    connect(&listener, &QTcpServer::newConnection, this, &MaiaXmlRpcServer::acceptConnections);
 }
 
-MaiaXmlRpcServer::MaiaXmlRpcServer(QHostAddress::SpecialAddress address, quint16 port, QObject *parent)
-    : MaiaXmlRpcServer(QHostAddress(address), port, parent)
+bool MaiaXmlRpcServer::listen(const QHostAddress &address, quint16 port)
 {
+    return listener.listen(address, port);
 }
 
-MaiaXmlRpcServer::MaiaXmlRpcServer(quint16 port, QObject *parent)
-    : QObject(parent)
+QString MaiaXmlRpcServer::errorString() const
 {
-    listen(QHostAddress::Any, port);
+    return listener.errorString();
 }
 
-MaiaXmlRpcServer::MaiaXmlRpcServer(const QHostAddress &address, quint16 port,
-                                   QList<QHostAddress> *allowedAddresses, QObject *parent)
-    : QObject(parent)
-    , allowedAddresses(allowedAddresses)
-{
-    listen(address, port);
-}
-
-void MaiaXmlRpcServer::listen(const QHostAddress &address, quint16 port)
-{
-    connect(&listener, SIGNAL(newConnection()), this, SLOT(newConnection()));
-    listener.listen(address, port);
-}
-
-void MaiaXmlRpcServer::registerMethod(QString method, QObject *responseObject, const char *responseSlot)
-{
-    objectMap.insert(method, responseObject);
-    slotMap.insert(method, responseSlot);
-}
-
-void MaiaXmlRpcServer::unregisterMethod(QString method)
-{
-    objectMap.remove(method);
-    slotMap.remove(method);
-}
-
-QHostAddress MaiaXmlRpcServer::serverAddress()
+QHostAddress MaiaXmlRpcServer::serverAddress() const
 {
     return listener.serverAddress();
 }
@@ -55,6 +39,26 @@ QHostAddress MaiaXmlRpcServer::serverAddress()
 quint16 MaiaXmlRpcServer::serverPort() const
 {
     return listener.serverPort();
+}
+
+void MaiaXmlRpcServer::registerMethod(const QString &name, Method method)
+{
+    methods.insert(name, std::move(method));
+}
+
+void MaiaXmlRpcServer::unregisterMethod(const QString &name)
+{
+    methods.remove(name);
+}
+
+void MaiaXmlRpcServer::setAllowedAddresses(const QList<QHostAddress> &addresses)
+{
+    allowed = addresses;
+}
+
+QList<QHostAddress> MaiaXmlRpcServer::allowedAddresses() const
+{
+    return allowed;
 }
 
 void MaiaXmlRpcServer::setIdleTimeout(int msecs)
@@ -77,17 +81,10 @@ int MaiaXmlRpcServer::maxConnections() const
     return connectionLimit;
 }
 
-void MaiaXmlRpcServer::getMethod(QString method, QObject **responseObject, const char **responseSlot)
-{
-    *responseObject = objectMap.value(method).data();
-    *responseSlot = *responseObject ? slotMap.value(method) : nullptr;
-}
-
-void MaiaXmlRpcServer::newConnection()
+void MaiaXmlRpcServer::acceptConnections()
 {
     while (QTcpSocket *socket = listener.nextPendingConnection()) {
-        if (allowedAddresses && !allowedAddresses->isEmpty()
-            && !allowedAddresses->contains(socket->peerAddress())) {
+        if (!allowed.isEmpty() && !allowed.contains(socket->peerAddress())) {
             qWarning() << "Rejected connection attempt from" << socket->peerAddress().toString();
             // Still the listener's child; freed once closed so rejected peers cannot pile up.
             connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
@@ -101,12 +98,12 @@ void MaiaXmlRpcServer::newConnection()
             socket->deleteLater();
             continue;
         }
-        auto *connection = new MaiaXmlRpcServerConnection(socket, this);
+        // The connection is this server's child, so the lookup never outlives it.
+        auto *connection = new MaiaXmlRpcServerConnection(
+            socket, [this](const QString &name) { return methods.value(name); }, this);
         connection->setIdleTimeout(idleTimeoutMsecs);
         ++openConnections;
         // ~QObject cuts this link before deleting the children, so it never runs on a dying server.
         connect(connection, &QObject::destroyed, this, [this] { --openConnections; });
-        connect(connection, SIGNAL(getMethod(QString, QObject **, const char **)), this,
-                SLOT(getMethod(QString, QObject **, const char **)));
     }
 }

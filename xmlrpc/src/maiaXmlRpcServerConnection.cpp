@@ -8,7 +8,6 @@
 #include "qhttpresponseheader.h"
 
 #include <QHostAddress>
-#include <QMetaMethod>
 #include <QTimer>
 #include <QTimerEvent>
 #include <QTcpSocket>
@@ -17,21 +16,21 @@
 
 namespace {
 
-constexpr int maxArguments = 10;
 // No peer may make a connection hold more than this.
 constexpr int maxHeaderBytes = 64 * 1024;
 constexpr uint maxContentLength = DocumentGuard::maxDocumentBytes;
 
 } // namespace
 
-MaiaXmlRpcServerConnection::MaiaXmlRpcServerConnection(QTcpSocket *connection, QObject *parent)
+MaiaXmlRpcServerConnection::MaiaXmlRpcServerConnection(QTcpSocket *connection, MethodLookup lookup, QObject *parent)
     : QObject(parent)
     , clientConnection(connection)
+    , lookup(std::move(lookup))
 {
-    connect(clientConnection, SIGNAL(readyRead()), this, SLOT(readFromSocket()));
-    connect(clientConnection, SIGNAL(disconnected()), this, SLOT(deleteLater()));
+    connect(connection, &QTcpSocket::readyRead, this, &MaiaXmlRpcServerConnection::readFromSocket);
+    connect(connection, &QTcpSocket::disconnected, this, &QObject::deleteLater);
     // A peer reading a large answer slowly is still busy, not idle.
-    connect(clientConnection, SIGNAL(bytesWritten(qint64)), this, SLOT(restartIdleTimer()));
+    connect(connection, &QTcpSocket::bytesWritten, this, &MaiaXmlRpcServerConnection::restartIdleTimer);
 }
 
 MaiaXmlRpcServerConnection::~MaiaXmlRpcServerConnection()
@@ -99,7 +98,7 @@ void MaiaXmlRpcServerConnection::readFromSocket()
     }
     if (header && clientConnection->bytesAvailable() >= header->contentLength()) {
         // One request per connection: whatever follows the body is ignored.
-        disconnect(clientConnection, SIGNAL(readyRead()), this, SLOT(readFromSocket()));
+        disconnect(clientConnection, &QTcpSocket::readyRead, this, &MaiaXmlRpcServerConnection::readFromSocket);
         // From the event loop, not inside the socket's signal: a slot may
         // destroy the server, and the socket with it.
         QTimer::singleShot(0, this, [this, call = clientConnection->read(header->contentLength())]() mutable {
@@ -116,7 +115,7 @@ void MaiaXmlRpcServerConnection::reject(const char *reason)
 
 void MaiaXmlRpcServerConnection::close()
 {
-    disconnect(clientConnection, SIGNAL(readyRead()), this, SLOT(readFromSocket()));
+    disconnect(clientConnection, &QTcpSocket::readyRead, this, &MaiaXmlRpcServerConnection::readFromSocket);
     clientConnection->abort();
 }
 
@@ -130,19 +129,12 @@ void MaiaXmlRpcServerConnection::handleCall(QByteArray call)
     if (document.outcome == DocumentReader::NotXmlRpc)
         return writeFault(-32600, QStringLiteral("server error: invalid xml-rpc. not conforming to spec"));
 
-    QObject *responseObject = nullptr;
-    const char *responseSlot = nullptr;
-    emit getMethod(document.methodName, &responseObject, &responseSlot);
-    if (!responseObject)
-        return writeFault(-32601, QStringLiteral("server error: requested method not found"));
-
-    QVariant result;
+    // A copy: the method may unregister itself while it runs.
+    const MaiaXmlRpcServer::Method method = lookup(document.methodName);
     const QPointer<MaiaXmlRpcServerConnection> alive(this);
-    const bool invoked = invokeWithVariants(responseObject, responseSlot, document.arguments(), &result, Qt::AutoConnection);
+    const QVariant result = method ? method(document.arguments()) : MaiaXmlRpcPrivate::methodNotFound();
     if (!alive || !clientConnection)
-        return; // the slot destroyed the server, and this connection with it
-    if (!invoked)
-        return writeFault(-32602, QStringLiteral("server error: invalid method parameters"));
+        return; // the method destroyed the server, and this connection with it
 
     if (result.userType() == qMetaTypeId<MaiaFault>()) {
         const MaiaFault fault = result.value<MaiaFault>();
@@ -165,65 +157,4 @@ void MaiaXmlRpcServerConnection::writeResponse(const QByteArray &content)
     responseHeader.setValue(QStringLiteral("Connection"), QStringLiteral("close"));
     clientConnection->write(responseHeader.toString().toUtf8() + content);
     clientConnection->disconnectFromHost();
-}
-
-bool MaiaXmlRpcServerConnection::invokeWithVariants(QObject *object, const QByteArray &method,
-                                                    const QVariantList &args, QVariant *result,
-                                                    Qt::ConnectionType type)
-{
-    if (args.size() > maxArguments)
-        return false;
-
-    QList<QByteArray> argTypes;
-    for (const QVariant &arg : args)
-        argTypes.append(QByteArray(arg.typeName()));
-
-    const QByteArray returnType = findReturnType(object->metaObject(), method, argTypes);
-    if (returnType.isEmpty())
-        return false; // no slot of that name takes these types
-    int returnTypeId = QMetaType::UnknownType;
-    if (returnType != "QVariant" && returnType != "void") {
-        returnTypeId = QMetaType::type(returnType.constData());
-        if (returnTypeId == QMetaType::UnknownType)
-            return false;
-    }
-
-    QGenericArgument genericArgs[maxArguments];
-    for (int i = 0; i < args.size(); ++i)
-        genericArgs[i] = QGenericArgument(args.at(i).typeName(), args.at(i).constData());
-
-    // A void slot gets no return argument; a QVariant one writes the holder itself.
-    QVariant holder;
-    QGenericReturnArgument returnArg;
-    if (returnType == "QVariant") {
-        returnArg = Q_RETURN_ARG(QVariant, holder);
-    } else if (returnTypeId != QMetaType::UnknownType) {
-        holder = QVariant(returnTypeId, nullptr);
-        returnArg = QGenericReturnArgument(returnType.constData(), holder.data());
-    }
-
-    if (!QMetaObject::invokeMethod(object, method.constData(), type, returnArg, genericArgs[0],
-                                   genericArgs[1], genericArgs[2], genericArgs[3], genericArgs[4],
-                                   genericArgs[5], genericArgs[6], genericArgs[7], genericArgs[8],
-                                   genericArgs[9]))
-        return false;
-
-    if (holder.isValid() && result)
-        *result = holder;
-    return true;
-}
-
-QByteArray MaiaXmlRpcServerConnection::findReturnType(const QMetaObject *meta, const QByteArray &method,
-                                                      QList<QByteArray> argTypes)
-{
-    for (int i = 0; i < meta->methodCount(); ++i) {
-        const QMetaMethod candidate = meta->method(i);
-        const QByteArray signature = candidate.methodSignature();
-        const int paren = signature.indexOf('(');
-        if (paren < 0)
-            continue;
-        if (signature.left(paren) == method && candidate.parameterTypes() == argTypes)
-            return QByteArray(candidate.typeName());
-    }
-    return QByteArray();
 }
