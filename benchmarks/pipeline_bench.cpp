@@ -62,7 +62,7 @@ int timeMetadata(const QString &file, QTextStream &out)
     JpegRecoder recoder(photo);
     const QSize size = PhotoPreparation::targetSize(recoder.size(), 24);
     QBuffer encoded;
-    if (!encoded.open(QIODevice::WriteOnly) || !recoder.recode(size, 90, &encoded))
+    if (!encoded.open(QIODevice::WriteOnly) || recoder.recode(size, 90, &encoded) != JpegRecoder::Outcome::Recoded)
         return 1;
     QTemporaryFile copy;
     const auto timeWriting = [&copy](const std::function<void()> &write) {

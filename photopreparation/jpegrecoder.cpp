@@ -120,11 +120,6 @@ bool encode(const Planes &planes, const QSize &size, int quality, QIODevice *out
     return encodedAll;
 }
 
-// A warning leaves a decoded image, as Qt's reader keeps one.
-bool succeeded(int status, tjhandle handle)
-{
-    return status == 0 || tjGetErrorCode(handle) == TJERR_WARNING;
-}
 
 } // namespace
 
@@ -147,29 +142,32 @@ JpegRecoder::~JpegRecoder()
         tjDestroy(decoder);
 }
 
-bool JpegRecoder::recode(const QSize &target, int quality, QIODevice *out)
+JpegRecoder::Outcome JpegRecoder::recode(const QSize &target, int quality, QIODevice *out)
 {
     if (!photoSize.isValid() || target.isEmpty() || subsampling < 0 || subsampling >= TJ_NUMSAMP
         || (colorspace != TJCS_YCbCr && colorspace != TJCS_GRAY))
-        return false;
+        return Outcome::Unsupported;
     const bool grey = colorspace == TJCS_GRAY || subsampling == TJSAMP_GRAY;
     const int sampling = grey ? TJSAMP_GRAY : TJSAMP_420;
     const tjscalingfactor factor = scalingFactor(photoSize, target);
     const QSize decodedSize(TJSCALED(photoSize.width(), factor), TJSCALED(photoSize.height(), factor));
     Planes decoded(decodedSize.width(), decodedSize.height(), subsampling, grey ? 1 : 3);
-    if (decoded.isNull()
-        || !succeeded(tjDecompressToYUVPlanes(decoder, reinterpret_cast<const unsigned char *>(jpeg.constData()),
-                                              static_cast<unsigned long>(jpeg.size()), decoded.data,
-                                              decodedSize.width(), decoded.strides, decodedSize.height(), 0),
-                      decoder))
-        return false;
+    if (decoded.isNull())
+        return Outcome::Unsupported;
+    if (tjDecompressToYUVPlanes(decoder, reinterpret_cast<const unsigned char *>(jpeg.constData()),
+                                static_cast<unsigned long>(jpeg.size()), decoded.data, decodedSize.width(),
+                                decoded.strides, decodedSize.height(), 0)
+        != 0) {
+        // A warning still gives an image, grey where the data ran out: never one to send.
+        return tjGetErrorCode(decoder) == TJERR_WARNING ? Outcome::Damaged : Outcome::Unsupported;
+    }
     jpeg = QByteArray(); // the photo is in the planes now
     if (decodedSize == target && subsampling == sampling)
-        return encode(decoded, target, quality, out);
+        return encode(decoded, target, quality, out) ? Outcome::Recoded : Outcome::Unsupported;
     Planes scaled(target.width(), target.height(), sampling, decoded.count);
     if (scaled.isNull())
-        return false;
+        return Outcome::Unsupported;
     scalePlanes(decoded, decodedSize, scaled, target);
     decoded.pixels.reset();
-    return encode(scaled, target, quality, out);
+    return encode(scaled, target, quality, out) ? Outcome::Recoded : Outcome::Unsupported;
 }

@@ -20,12 +20,15 @@ public:
 
     // From the header alone; invalid when TurboJPEG cannot read it.
     QSize size() const { return photoSize; }
+    enum class Outcome {
+        Recoded,
+        Damaged,     // decodes only with errors: cut short, corrupt data
+        Unsupported, // CMYK, RGB-coded or unreadable data: nothing written
+    };
     // Writes the photo at `target` (at most size()) as a baseline JPEG at
     // `quality` with 4:2:0 chroma, as Qt writes colour (greyscale stays
-    // greyscale), and lets go of the photo's bytes. False, with nothing
-    // written, for what this path does not decode: CMYK, RGB-coded or
-    // unreadable data.
-    bool recode(const QSize &target, int quality, QIODevice *out);
+    // greyscale), and lets go of the photo's bytes.
+    Outcome recode(const QSize &target, int quality, QIODevice *out);
 
 private:
     QByteArray jpeg;

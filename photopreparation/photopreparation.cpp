@@ -67,7 +67,12 @@ PhotoPreparation::Refusal reencode(const QString &file, const UploadRestrictions
     QBuffer encoded;
     encoded.open(QIODevice::WriteOnly);
     QSize sentSize = PhotoPreparation::targetSize(photo, limits.max_mpx);
-    if (!recoder.recode(sentSize, limits.q, &encoded)) {
+    const JpegRecoder::Outcome recoded = recoder.recode(sentSize, limits.q, &encoded);
+    if (recoded == JpegRecoder::Outcome::Damaged) {
+        temporary.remove();
+        return PhotoPreparation::Refusal::Damaged;
+    }
+    if (recoded == JpegRecoder::Outcome::Unsupported) {
         if (image.isNull())
             image = QImage(file);
         if (image.size() != photo)

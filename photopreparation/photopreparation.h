@@ -27,6 +27,7 @@ public:
         CannotReadFile,
         TooSmall,
         WrongAspectRatio,
+        Damaged,
     };
 
     struct Result
