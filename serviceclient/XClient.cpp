@@ -52,14 +52,12 @@ void XClient::checkReleases(QString &releases, QString &success_callback, QStrin
     this->releases->check(releases, success_callback, error_callback);
 }
 
-void XClient::attachReleases(QString &id_photo, QString &releases, QString &success_callback,
-                             QString &error_callback)
+void XClient::attachReleases(QString &id_photo, QString &releases, QString &success_callback, QString &error_callback)
 {
     this->releases->attach(id_photo, releases, success_callback, error_callback);
 }
 
-void XClient::getEarnings(QString date_from, QString date_to, QString func_pointer_success,
-                          QString func_pointer_error)
+void XClient::getEarnings(QString date_from, QString date_to, QString func_pointer_success, QString func_pointer_error)
 {
     earnings->fetch(date_from, date_to, func_pointer_success, func_pointer_error);
 }

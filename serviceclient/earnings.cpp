@@ -28,8 +28,7 @@ void Earnings::fetch(const QString &from, const QString &to, const QString &succ
 {
     caller->call(
         QStringLiteral("getEarnings"), {from, to},
-        [this, success, error](const ServiceAnswer &answer) { store(answer, success, error); },
-        page->faultTo(error));
+        [this, success, error](const ServiceAnswer &answer) { store(answer, success, error); }, page->faultTo(error));
 }
 
 void Earnings::store(const ServiceAnswer &answer, const QString &success, const QString &error)

@@ -66,7 +66,8 @@ void PhotoUploads::sendStage(int part)
                       meta.value(QStringLiteral("keywords")).toStringList().join(QLatin1Char('|')));
     }
     caller->call(
-        QStringLiteral("addPhoto"), {record}, [this, part](const ServiceAnswer &answer) { stageAnswered(answer, part); },
+        QStringLiteral("addPhoto"), {record},
+        [this, part](const ServiceAnswer &answer) { stageAnswered(answer, part); },
         [this](const MaiaFault &fault) {
             if (!uploads.isEmpty() && page->fault(uploads.head().error, fault))
                 endAndStartNext();

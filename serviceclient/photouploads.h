@@ -8,8 +8,7 @@
 #include <QQueue>
 #include <QStringList>
 
-template <typename T>
-class QFutureWatcher;
+template <typename T> class QFutureWatcher;
 class PageCallbacks;
 class ServiceAnswer;
 class ServiceCaller;

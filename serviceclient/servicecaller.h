@@ -32,8 +32,8 @@ public:
     void callWithoutToken(const QString &method, const QVariantList &params, OnAnswer onAnswer, OnFault onFault);
 
 private:
-    void send(const QString &method, const QVariantList &args, bool carriesToken, StepFailed failed,
-              OnAnswer onAnswer, OnFault onFault);
+    void send(const QString &method, const QVariantList &args, bool carriesToken, StepFailed failed, OnAnswer onAnswer,
+              OnFault onFault);
 
     Session *session;
     MaiaXmlRpcClient *rpc;
