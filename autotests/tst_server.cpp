@@ -20,11 +20,14 @@ namespace {
 
 std::atomic<int> liveObjects{0};
 
-const QByteArray answerHead =
-    "HTTP/1.1 200 Ok\r\nConnection: close\r\nContent-Type: text/xml\r\nServer: MaiaXmlRpc/0.1\r\n\r\n";
+QByteArray answer(const QByteArray &body)
+{
+    return "HTTP/1.1 200 Ok\r\nConnection: close\r\nContent-Length: " + QByteArray::number(body.size())
+        + "\r\nContent-Type: text/xml\r\nServer: MaiaXmlRpc/0.1\r\n\r\n" + body;
+}
 // Without a line break, so that it leaves an unended header line unended.
 const QByteArray touchCall = "<methodCall><methodName>touch</methodName></methodCall>";
-const QByteArray touched = answerHead + DocumentWriter::response(QVariant());
+const QByteArray touched = answer(DocumentWriter::response(QVariant()));
 
 QByteArray post(const QByteArray &body)
 {
@@ -182,7 +185,7 @@ void TestServer::answers()
 {
     QFETCH(QByteArrayList, pieces);
     QFETCH(QByteArray, body);
-    QCOMPARE(exchange(pieces), answerHead + body);
+    QCOMPARE(exchange(pieces), answer(body));
 }
 
 void TestServer::requests_data()
@@ -239,7 +242,7 @@ void TestServer::methodTable()
     delete departed;
     server->unregisterMethod(QStringLiteral("add"));
     const QByteArray notFound =
-        answerHead + DocumentWriter::fault(-32601, QStringLiteral("server error: requested method not found"));
+        answer(DocumentWriter::fault(-32601, QStringLiteral("server error: requested method not found")));
     for (const char *method : {"add", "departed"})
         QCOMPARE(exchange({post(DocumentWriter::call(QString::fromLatin1(method), {"x"}))}), notFound);
 }
@@ -311,7 +314,7 @@ void TestServer::hostileClients()
     const auto sockets = peers.findChildren<QTcpSocket *>();
     QTRY_VERIFY_WITH_TIMEOUT(std::all_of(sockets.cbegin(), sockets.cend(), isClosed), 20000);
     for (int i = 0; i < good.size(); ++i)
-        QCOMPARE(good.at(i)->readAll(), answerHead + DocumentWriter::response(QString::number(i)));
+        QCOMPARE(good.at(i)->readAll(), answer(DocumentWriter::response(QString::number(i))));
     QCOMPARE(methods->touches, 0);
 }
 

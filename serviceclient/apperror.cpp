@@ -11,6 +11,8 @@ AppError appErrorOf(PhotoPreparation::Refusal refusal)
         return AppError::TooSmall;
     case PhotoPreparation::Refusal::WrongAspectRatio:
         return AppError::WrongAspectRatio;
+    case PhotoPreparation::Refusal::Damaged:
+        return AppError::DamagedPhoto;
     }
     return AppError::None;
 }
@@ -35,6 +37,8 @@ QString appErrorText(AppError error)
         return QStringLiteral("Malformed earnings reply");
     case AppError::CatalogUnavailable:
         return QStringLiteral("Catalog unavailable");
+    case AppError::DamagedPhoto:
+        return QStringLiteral("Damaged photo");
     }
     return QString();
 }

@@ -14,6 +14,7 @@ enum class AppError {
     WrongAspectRatio = 123,
     MalformedEarnings = 124,
     CatalogUnavailable = 125,
+    DamagedPhoto = 126,
 };
 
 AppError appErrorOf(PhotoPreparation::Refusal refusal);

@@ -155,6 +155,8 @@ void MaiaXmlRpcServerConnection::writeResponse(const QByteArray &content)
     responseHeader.setValue(QStringLiteral("Server"), QStringLiteral("MaiaXmlRpc/0.1"));
     responseHeader.setValue(QStringLiteral("Content-Type"), QStringLiteral("text/xml"));
     responseHeader.setValue(QStringLiteral("Connection"), QStringLiteral("close"));
+    // The end of the body by its length, not by the close: a client may not see the close in time.
+    responseHeader.setValue(QStringLiteral("Content-Length"), QString::number(content.size()));
     clientConnection->write(responseHeader.toString().toUtf8() + content);
     clientConnection->disconnectFromHost();
 }
