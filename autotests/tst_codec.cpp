@@ -130,7 +130,6 @@ QString reading(const QByteArray &document, bool asCall)
     return QStringLiteral("fault %1 ").arg(fault.code()) + fault.message().replace(parserWords, "\\1...");
 }
 
-
 // The document a peer wrote of what it read from `document`, or why it did not; what it read, as typed JSON,
 // in `read`. Python's peer takes a JSON list of documents, xmlrpc-c's one document and answers with two lines.
 QByteArray throughPeer(bool python, const QByteArray &document, QJsonValue *read)
