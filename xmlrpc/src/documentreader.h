@@ -55,13 +55,6 @@ public:
     // Bytes up to the first NUL count; the rest is ignored.
     static Response readResponse(QByteArray body);
     static Call readCall(QByteArray body);
-
-    // The value of a bool, int, i8, double, string, base64 or date-time
-    // element of the given (lower-case) type; false for any other type. A
-    // text that does not convert gives nil, and names itself in `invalid`
-    // unless an earlier one did.
-    static bool readScalar(const QString &type, const QString &text, QVariant *value, QString *invalid);
-    static void reportUnknownType(const QString &type);
 };
 
 #endif

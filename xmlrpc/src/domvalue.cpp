@@ -1,6 +1,6 @@
 #include "domvalue.h"
 
-#include "documentreader.h"
+#include "scalarvalue.h"
 
 namespace {
 
@@ -62,7 +62,7 @@ QVariant DomValue::read(const QDomElement &value, QStringList *unknownTypes, QSt
         return map;
     }
     QVariant scalar;
-    if (DocumentReader::readScalar(type, textOf(typed), &scalar, invalid))
+    if (ScalarValue::read(type, textOf(typed), &scalar, invalid))
         return scalar;
     *unknownTypes << type;
     return QVariant();
