@@ -3,6 +3,7 @@
 #include "maiaXmlRpcServer.h"
 #include "maiaXmlRpcServerConnection.h"
 #include "qhttpresponseheader.h"
+#include "whoami.h"
 
 #include <QDateTime>
 #include <QTcpSocket>
@@ -150,12 +151,7 @@ void TestServer::init()
     server->registerMethod("touch", methods, &Methods::touch);
     server->registerMethod("upper", [](const QVariantList &params) { return params.value(0).toString().toUpper(); },
                            "Upper case.", {"string", "string"});
-    // Basic credentials, as a method checks them.
-    server->registerMethod("whoami", [](const QVariantList &, const MaiaRequest &request) -> QVariant {
-        if (request.headerValue("Authorization") != "Basic " + QByteArray("user:secret").toBase64())
-            return QVariant::fromValue(MaiaFault(401, "who?"));
-        return "user at " + request.peerAddress().toString();
-    });
+    server->registerMethod("whoami", whoAmI());
     objectsAtStart = liveObjects;
 }
 
