@@ -26,6 +26,7 @@ public:
     };
 
     MethodTable();
+    Q_DISABLE_COPY(MethodTable) // the system methods hold this table
 
     void insert(const QString &name, const Entry &entry);
     void remove(const QString &name);
