@@ -3,6 +3,7 @@
 #include "maiaXmlRpcServer.h"
 #include "outcomerecorder.h"
 #include "typedjson.h"
+#include "whoami.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -30,12 +31,16 @@ private slots:
     void cleanupTestCase() { python.waitForFinished(30000); } // it ends once it answered every call
     void roundTrip_data();
     void roundTrip();
+    void introspection_data();
+    void introspection();
 
 private:
     template<typename T> T keep(const T &value) { received << QVariantList{QVariant::fromValue(value)}; return value; }
 
     QList<QVariantList> received; // for our client to send to Python's server
     QJsonArray pythonCalls;
+    QJsonObject introspected; // by peer: what each call got
+
     QProcess python;
     QString pythonUrl;
 };
@@ -48,12 +53,26 @@ void TestNetworkInterop::initTestCase()
     server.registerMethod(QStringLiteral("echoArray"), this, &TestNetworkInterop::echoArray);
     server.registerMethod(QStringLiteral("echoStruct"), this, &TestNetworkInterop::echoStruct);
     server.registerMethod(QStringLiteral("fail"), this, &TestNetworkInterop::fail);
+    server.registerMethod(QStringLiteral("upper"), [](const QVariantList &params) {
+        return params.value(0).toString().toUpper();
+    }, QStringLiteral("Upper case."), {QStringLiteral("string"), QStringLiteral("string")});
+    server.registerMethod(QStringLiteral("whoami"), whoAmI());
+    QProcess xmlrpcC;
+    QProcessEnvironment direct = QProcessEnvironment::systemEnvironment(); // curl would go through a proxy
+    for (const char *proxy : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"})
+        direct.remove(proxy);
+    xmlrpcC.setProcessEnvironment(direct);
+    xmlrpcC.start(XMLRPC_C_PEER, {QStringLiteral("http://127.0.0.1:%1/RPC2").arg(server.serverPort())});
+    QTRY_VERIFY_WITH_TIMEOUT(xmlrpcC.state() == QProcess::NotRunning, 60000);
+    QVERIFY2(xmlrpcC.exitCode() == 0, xmlrpcC.readAllStandardError().constData());
+    introspected["xmlrpc-c"] = QJsonDocument::fromJson(xmlrpcC.readLine()).object();
     python.start("python3", {PEER_SCRIPT, QString::number(server.serverPort())});
-    // Our event loop serves Python's calls while we wait for its two lines: its port, its results.
-    QTRY_VERIFY_WITH_TIMEOUT(python.peek(python.bytesAvailable()).count('\n') >= 2
+    // Our event loop serves Python's calls while we wait for its lines: its port, its results.
+    QTRY_VERIFY_WITH_TIMEOUT(python.peek(python.bytesAvailable()).count('\n') >= 3
                                  || python.state() == QProcess::NotRunning, 120000);
     pythonUrl = "http://127.0.0.1:" + python.readLine().trimmed() + "/RPC2";
     pythonCalls = QJsonDocument::fromJson(python.readLine()).array();
+    introspected["python"] = QJsonDocument::fromJson(python.readLine()).object();
     // A traceback names its error in its last lines.
     QVERIFY2(pythonCalls.size() == 9 && received.size() == 9,
              python.readAllStandardError().right(800).constData());
@@ -81,6 +100,42 @@ void TestNetworkInterop::roundTrip()
     const OutcomeRecorder::Outcome &got = recorder.outcomes.at(0);
     QCOMPARE(typedJson(got.isFault ? QVariant(QVariantList{"fault", got.code, got.message}) : got.result),
              call.value("expected"));
+}
+
+void TestNetworkInterop::introspection_data()
+{
+    QTest::addColumn<QJsonValue>("got");
+    QTest::addColumn<QVariant>("expected");
+    const QStringList names{"echoArray", "echoString", "echoStruct", "fail", "system.listMethods",
+                            "system.methodHelp", "system.methodSignature", "system.multicall", "upper", "whoami"};
+    const auto fault = [](int code, const QString &text) {
+        return QVariantMap{{"faultCode", code}, {"faultString", text}};
+    };
+    const QVariantList multicall{QVariantList{"A"},
+                                 fault(-32601, "server error: requested method 'nothere' not found"),
+                                 fault(-32600, "server error: system.multicall cannot be nested")};
+    const QList<QPair<QString, QVariant>> answers{
+        {"listMethods", QVariantList(names.cbegin(), names.cend())},
+        {"methodHelp", "Upper case."},
+        {"methodSignature", QVariantList{QVariant(QVariantList{"string", "string"})}},
+        {"multicall", multicall},
+        {"credentials", "user at 127.0.0.1"},
+        {"no credentials", QVariantList{"fault", 401, "who?"}}};
+    for (const QString peer : {"python", "xmlrpc-c"}) {
+        for (const auto &answer : answers) {
+            if (peer == "python" || !answer.first.contains("credentials"))
+                QTest::newRow(qPrintable(peer + ": " + answer.first))
+                    << introspected.value(peer).toObject().value(answer.first) << answer.second;
+        }
+    }
+}
+
+// Each peer's own introspection and multicall client reads our server's answers.
+void TestNetworkInterop::introspection()
+{
+    QFETCH(QJsonValue, got);
+    QFETCH(QVariant, expected);
+    QCOMPARE(got, typedJson(expected));
 }
 
 QTEST_GUILESS_MAIN(TestNetworkInterop)

@@ -3,6 +3,7 @@
 #include "maiaXmlRpcServer.h"
 #include "maiaXmlRpcServerConnection.h"
 #include "qhttpresponseheader.h"
+#include "whoami.h"
 
 #include <QDateTime>
 #include <QTcpSocket>
@@ -29,10 +30,26 @@ QByteArray answer(const QByteArray &body)
 const QByteArray touchCall = "<methodCall><methodName>touch</methodName></methodCall>";
 const QByteArray touched = answer(DocumentWriter::response(QVariant()));
 
-QByteArray post(const QByteArray &body)
+QByteArray post(const QByteArray &body, const QByteArray &fields = QByteArray())
 {
-    return "POST /RPC2 HTTP/1.1\r\nHost: x\r\nContent-Type: text/xml\r\nContent-Length: "
+    return "POST /RPC2 HTTP/1.1\r\nHost: x\r\n" + fields + "Content-Type: text/xml\r\nContent-Length: "
         + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+QVariantMap faultItem(int code, const QString &text)
+{
+    return {{"faultCode", code}, {"faultString", text}};
+}
+
+// A list of one, even of one list.
+QVariantList one(const QVariant &item)
+{
+    return {item};
+}
+
+QVariantList strings(const QStringList &items)
+{
+    return QVariantList(items.cbegin(), items.cend());
 }
 
 QTcpSocket *connectTo(quint16 port, const QByteArray &request, QObject *parent = nullptr)
@@ -124,7 +141,7 @@ void TestServer::init()
     methods = new Methods;
     server = new MaiaXmlRpcServer(this);
     QVERIFY(server->listen(QHostAddress::LocalHost));
-    server->registerMethod("add", methods, &Methods::add);
+    server->registerMethod("add", methods, &Methods::add, "Adds two ints.");
     server->registerMethod("half", methods, &Methods::half);
     server->registerMethod("echo", methods, &Methods::echo);
     server->registerMethod("refuse", [](const QVariantList &) { return QVariant::fromValue(MaiaFault(42, "nope")); });
@@ -132,6 +149,9 @@ void TestServer::init()
     server->registerMethod("count", methods, &Methods::count);
     server->registerMethod("when", methods, &Methods::when);
     server->registerMethod("touch", methods, &Methods::touch);
+    server->registerMethod("upper", [](const QVariantList &params) { return params.value(0).toString().toUpper(); },
+                           "Upper case.", {"string", "string"});
+    server->registerMethod("whoami", whoAmI());
     objectsAtStart = liveObjects;
 }
 
@@ -149,8 +169,9 @@ void TestServer::answers_data()
     QTest::addColumn<QByteArrayList>("pieces");
     QTest::addColumn<QByteArray>("body");
 
-    const auto row = [](const char *name, const QByteArray &document, const QByteArray &body) {
-        QTest::newRow(name) << QByteArrayList{post(document)} << body;
+    const auto row = [](const char *name, const QByteArray &document, const QByteArray &body,
+                        const QByteArray &fields = QByteArray()) {
+        QTest::newRow(name) << QByteArrayList{post(document, fields)} << body;
     };
     using W = DocumentWriter;
     const QVariantList none;
@@ -166,16 +187,64 @@ void TestServer::answers_data()
     row("fault returned by type", W::call("refuseTyped", none), W::fault(43, QStringLiteral("typed")));
     // The client reads answers up to a NUL byte, the server calls likewise.
     row("junk after a NUL", W::call("echo", {"x"}) + '\0' + "<!junk>", W::response(QStringLiteral("x")));
-    const QByteArray invalid = W::fault(-32602, QStringLiteral("server error: invalid method parameters"));
-    row("one argument too many", W::call("add", {2, 3, 4}), invalid);
-    row("one argument short", W::call("add", {2}), invalid);
-    row("int for a double", W::call("half", {3}), invalid);
-    row("unknown method", W::call("nothere", none), W::fault(-32601, "server error: requested method not found"));
+    const QString invalid = QStringLiteral("server error: invalid method parameters for '%1': %2");
+    row("one argument too many", W::call("add", {2, 3, 4}),
+        W::fault(-32602, invalid.arg("add", "3 given, 2 expected")));
+    row("one argument short", W::call("add", {2}), W::fault(-32602, invalid.arg("add", "1 given, 2 expected")));
+    row("int for a double", W::call("half", {3}),
+        W::fault(-32602, invalid.arg("half", "parameter 1 is int, double expected")));
+    row("array for a string", W::call("echo", one(QVariantList())),
+        W::fault(-32602, invalid.arg("echo", "parameter 1 is array, string expected")));
+    const QString notFound = QStringLiteral("server error: requested method '%1' not found");
+    row("unknown method", W::call("nothere", none), W::fault(-32601, notFound.arg("nothere")));
     row("not XML", "<methodCall><oops", W::fault(-32700, QStringLiteral("parse error: not well formed")));
     row("513 levels", "<methodCall>" + QByteArray("<a>").repeated(512),
         W::fault(-32700, QStringLiteral("parse error: refused: elements nested deeper than 512 levels")));
     row("no method name", "<methodCall><params/></methodCall>",
         W::fault(-32600, QStringLiteral("server error: invalid xml-rpc. not conforming to spec")));
+    row("value that does not convert", "<methodCall><methodName>half</methodName><params><param><value><double>1x"
+        "</double></value></param></params></methodCall>",
+        W::fault(-32600, QStringLiteral("server error: invalid xml-rpc. double value '1x' does not convert")));
+
+    const QStringList names{"add", "count", "echo", "half", "refuse", "refuseTyped", "system.listMethods",
+                            "system.methodHelp", "system.methodSignature", "system.multicall", "touch", "upper",
+                            "when", "whoami"};
+    row("methods listed", W::call("system.listMethods", none), W::response(strings(names)));
+    row("help given", W::call("system.methodHelp", {"add"}), W::response(QStringLiteral("Adds two ints.")));
+    row("help not given", W::call("system.methodHelp", {"refuse"}), W::response(QString("")));
+    row("help of no method", W::call("system.methodHelp", {"nothere"}), W::fault(-32601, notFound.arg("nothere")));
+    const auto signature = [](const QStringList &types) { return W::response(one(strings(types))); };
+    row("signature of a member", W::call("system.methodSignature", {"count"}), signature({"int", "array", "struct"}));
+    row("signature of void", W::call("system.methodSignature", {"touch"}), signature({"nil"}));
+    row("signature given", W::call("system.methodSignature", {"upper"}), signature({"string", "string"}));
+    row("signature of a fault", W::call("system.methodSignature", {"refuseTyped"}), signature({"undef"}));
+    row("signature unknown", W::call("system.methodSignature", {"refuse"}), W::response(QStringLiteral("undef")));
+    row("signature of an int", W::call("system.methodSignature", {1}),
+        W::fault(-32602, invalid.arg("system.methodSignature", "parameter 1 is int, string expected")));
+    const auto item = [](const QVariant &name, const QVariantList &params) {
+        return QVariantMap{{"methodName", name}, {"params", params}};
+    };
+    row("multicall", W::call("system.multicall", one(QVariantList{item("add", {2, 3}), item("refuse", {}),
+        item("nothere", {}), item("system.multicall", one(QVariantList())), item(5, {}), QVariantMap{{"methodName",
+        "add"}}, item("add", {1}), item("touch", {})})),
+        W::response(QVariantList{one(5), faultItem(42, "nope"), faultItem(-32601, notFound.arg("nothere")),
+            faultItem(-32600, "server error: system.multicall cannot be nested"),
+            faultItem(-32600, "server error: a call needs a methodName string and a params array"),
+            faultItem(-32600, "server error: a call needs a methodName string and a params array"),
+            faultItem(-32602, invalid.arg("add", "1 given, 2 expected")), one(QVariant())}));
+    row("multicall of a struct", W::call("system.multicall", one(QVariantMap())),
+        W::fault(-32602, invalid.arg("system.multicall", "parameter 1 is struct, array expected")));
+
+    const QByteArray right = "Authorization: Basic " + QByteArray("user:secret").toBase64() + "\r\n";
+    const QByteArray whoami = W::call("whoami", none);
+    const QByteArray refused = W::fault(401, QStringLiteral("who?"));
+    const QString user = QStringLiteral("user at 127.0.0.1");
+    row("credentials", whoami, W::response(user), right);
+    row("credentials, field name in lower case", whoami, W::response(user), right.toLower().left(15) + right.mid(15));
+    row("credentials within a multicall", W::call("system.multicall", one(one(item("whoami", {})))),
+        W::response(one(one(user))), right);
+    row("wrong password", whoami, refused, "Authorization: Basic " + QByteArray("user:secreT").toBase64() + "\r\n");
+    row("no credentials", whoami, refused);
     const QByteArray request = post(W::call("echo", {QString(3000, QLatin1Char('x'))}));
     QTest::newRow("body in pieces") << QByteArrayList{request.left(200), request.mid(200, 1500), request.mid(1700)}
                                     << W::response(QString(3000, QLatin1Char('x')));
@@ -241,10 +310,13 @@ void TestServer::methodTable()
     server->registerMethod("departed", departed, &Methods::echo);
     delete departed;
     server->unregisterMethod(QStringLiteral("add"));
-    const QByteArray notFound =
-        answer(DocumentWriter::fault(-32601, QStringLiteral("server error: requested method not found")));
-    for (const char *method : {"add", "departed"})
-        QCOMPARE(exchange({post(DocumentWriter::call(QString::fromLatin1(method), {"x"}))}), notFound);
+    const QString notFound = QStringLiteral("server error: requested method '%1' not found");
+    for (const QString method : {"add", "departed"})
+        QCOMPARE(exchange({post(DocumentWriter::call(method, {"x"}))}),
+                 answer(DocumentWriter::fault(-32601, notFound.arg(method))));
+    const QByteArray listed = exchange({post(DocumentWriter::call("system.listMethods", {}))});
+    QVERIFY2(listed.contains("<string>echo</string>") && !listed.contains("<string>add</string>")
+                 && !listed.contains("<string>departed</string>"), listed.constData());
 }
 
 // A port already taken: the listener's reason.

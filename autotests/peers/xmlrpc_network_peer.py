@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Python's XML-RPC client and server against ours: xmlrpc_network_peer.py PORT prints the port
 it serves on, then a JSON line of its calls to our server on PORT ({"name", "method", "expected",
-"got"}, typed; a fault as ["fault", code, text]), then answers as many calls and ends."""
+"got"}, typed; a fault as ["fault", code, text]), then a JSON object of what introspection, a multicall
+and Basic credentials got from our server (as xmlrpc_c_peer's), then answers as many calls and ends."""
 import json
 import sys
 import xmlrpc.client
@@ -13,6 +14,23 @@ from xmlrpc_peer import typed  # noqa: E402
 
 def fail(code, text):
     raise xmlrpc.client.Fault(code, text)
+
+
+def introspect(port):
+    url = "http://%s127.0.0.1:%d/RPC2"
+    proxy = xmlrpc.client.ServerProxy(url % ("", port))
+    calls = xmlrpc.client.MultiCall(proxy)
+    calls.upper("a")
+    calls.nothere()
+    getattr(calls, "system.multicall")([])
+    got = {"listMethods": proxy.system.listMethods(), "methodHelp": proxy.system.methodHelp("upper"),
+           "methodSignature": proxy.system.methodSignature("echoString"), "multicall": calls().results,
+           "credentials": xmlrpc.client.ServerProxy(url % ("user:secret@", port)).whoami()}
+    try:
+        got["no credentials"] = proxy.whoami()
+    except xmlrpc.client.Fault as fault:
+        got["no credentials"] = ["fault", fault.faultCode, fault.faultString]
+    return got
 
 
 def main(port):
@@ -44,6 +62,7 @@ def main(port):
             got = ["fault", fault.faultCode, fault.faultString]
         results.append({"name": name, "method": method, "expected": typed(expected), "got": typed(got)})
     print(json.dumps(results), flush=True)
+    print(json.dumps({name: typed(got) for name, got in introspect(port).items()}), flush=True)
     for _ in calls:
         server.handle_request()
 

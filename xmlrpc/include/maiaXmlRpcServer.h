@@ -1,19 +1,25 @@
 #ifndef MAIAXMLRPCSERVER_H
 #define MAIAXMLRPCSERVER_H
 
+#include "maiaRequest.h"
 #include "maiaXmlRpcServer_p.h"
 
-#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QStringList>
 #include <QTcpServer>
 
 #include <functional>
+#include <memory>
 #include <type_traits>
 
+class MethodTable;
+
 // Serves XML-RPC calls over HTTP to registered methods, one request per
-// connection, optionally only to peers from an allowed-address list.
+// connection, optionally only to peers from an allowed-address list. It
+// answers system.listMethods, system.methodHelp, system.methodSignature and
+// system.multicall itself.
 class MaiaXmlRpcServer : public QObject
 {
     Q_OBJECT
@@ -21,23 +27,33 @@ public:
     // Called in the server's thread with the call's parameters. Its result is
     // the answer; a MaiaFault inside it answers a fault, a null QVariant no value.
     using Method = std::function<QVariant(const QVariantList &params)>;
+    // The same, told who called and with which header fields.
+    using RequestMethod = std::function<QVariant(const QVariantList &params, const MaiaRequest &request)>;
 
     explicit MaiaXmlRpcServer(QObject *parent = nullptr);
+    ~MaiaXmlRpcServer() override;
 
     bool listen(const QHostAddress &address = QHostAddress::Any, quint16 port = 0);
     QString errorString() const;
     QHostAddress serverAddress() const;
     quint16 serverPort() const;
 
-    void registerMethod(const QString &name, Method method);
+    // The help and the signature (XML-RPC type names, the result's first) are
+    // what introspection tells of the method; an empty signature is unknown.
+    void registerMethod(const QString &name, Method method, const QString &help = QString(),
+                        const QStringList &signature = QStringList());
+    void registerMethod(const QString &name, RequestMethod method, const QString &help = QString(),
+                        const QStringList &signature = QStringList());
     // Checks the parameters' count and types (exactly the member's, with
     // references and const dropped) before calling; a receiver destroyed
-    // meanwhile reads as no method.
+    // meanwhile reads as no method. The signature comes from those types.
     template<class Receiver, class Object, class Result, class... Args>
-    void registerMethod(const QString &name, Receiver *receiver, Result (Object::*member)(Args...))
+    void registerMethod(const QString &name, Receiver *receiver, Result (Object::*member)(Args...),
+                        const QString &help = QString())
     {
         static_assert(std::is_base_of<Object, Receiver>::value, "the member must be one of the receiver's");
-        registerMethod(name, MaiaXmlRpcPrivate::bind(receiver, member));
+        registerMember(name, receiver, MaiaXmlRpcPrivate::typeIds<Result, Args...>(),
+                       MaiaXmlRpcPrivate::bind(receiver, member), help);
     }
     void unregisterMethod(const QString &name);
 
@@ -54,10 +70,13 @@ public:
     int maxConnections() const;
 
 private:
+    void registerMember(const QString &name, QObject *receiver, const QVector<int> &typeIds, Method method,
+                        const QString &help);
     void acceptConnections();
 
     QTcpServer listener;
-    QHash<QString, Method> methods;
+    // Shared with the connections: a method may destroy the server while a call holds the table.
+    std::shared_ptr<MethodTable> methods;
     QList<QHostAddress> allowed;
     int idleTimeoutMsecs = 30 * 1000;
     // Well below the usual limit of 1024 descriptors a process may hold, so

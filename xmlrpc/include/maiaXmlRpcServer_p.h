@@ -3,8 +3,8 @@
 
 // Not part of the API: what MaiaXmlRpcServer's registration template needs.
 
-#include <QPointer>
 #include <QVariant>
+#include <QVector>
 
 #include <functional>
 #include <type_traits>
@@ -12,21 +12,20 @@
 
 namespace MaiaXmlRpcPrivate {
 
-// The faults answered when a method cannot be called.
-QVariant methodNotFound();
-QVariant invalidParameters();
-
-template<class... Args>
-bool parametersMatch(const QVariantList &params)
+template<class T>
+int typeId()
 {
-    const int types[sizeof...(Args) + 1] = {qMetaTypeId<std::decay_t<Args>>()...}; // + 1: never of length zero
-    if (params.size() != int(sizeof...(Args)))
-        return false;
-    for (int i = 0; i < int(sizeof...(Args)); ++i) {
-        if (params.at(i).userType() != types[i])
-            return false;
-    }
-    return true;
+    if constexpr (std::is_void<T>::value)
+        return QMetaType::Void;
+    else
+        return qMetaTypeId<std::decay_t<T>>();
+}
+
+// The result's type first, then the parameters' (references and const dropped).
+template<class Result, class... Args>
+QVector<int> typeIds()
+{
+    return {typeId<Result>(), typeId<Args>()...};
 }
 
 template<class Result, class... Args, class Receiver, class Member, std::size_t... I>
@@ -41,15 +40,12 @@ QVariant invoke(Receiver *receiver, Member member, const QVariantList &params, s
     }
 }
 
+// Called only once the server has seen the receiver alive and the parameters of the types above.
 template<class Receiver, class Object, class Result, class... Args>
 std::function<QVariant(const QVariantList &)> bind(Receiver *receiver, Result (Object::*member)(Args...))
 {
-    return [guard = QPointer<Receiver>(receiver), member](const QVariantList &params) -> QVariant {
-        if (!guard)
-            return methodNotFound();
-        if (!parametersMatch<Args...>(params))
-            return invalidParameters();
-        return invoke<Result, Args...>(guard.data(), member, params, std::index_sequence_for<Args...>());
+    return [receiver, member](const QVariantList &params) -> QVariant {
+        return invoke<Result, Args...>(receiver, member, params, std::index_sequence_for<Args...>());
     };
 }
 

@@ -1,25 +1,29 @@
 #include "maiaXmlRpcServer.h"
 
-#include "maiaFault.h"
 #include "maiaXmlRpcServerConnection.h"
+#include "methodtable.h"
 
 #include <QTcpSocket>
 
-QVariant MaiaXmlRpcPrivate::methodNotFound()
+#include <utility>
+
+namespace {
+
+MaiaXmlRpcServer::RequestMethod withoutRequest(MaiaXmlRpcServer::Method method)
 {
-    return QVariant::fromValue(MaiaFault(-32601, QStringLiteral("server error: requested method not found")));
+    return [method = std::move(method)](const QVariantList &params, const MaiaRequest &) { return method(params); };
 }
 
-QVariant MaiaXmlRpcPrivate::invalidParameters()
-{
-    return QVariant::fromValue(MaiaFault(-32602, QStringLiteral("server error: invalid method parameters")));
-}
+} // namespace
 
 MaiaXmlRpcServer::MaiaXmlRpcServer(QObject *parent)
     : QObject(parent)
+    , methods(std::make_shared<MethodTable>())
 {
     connect(&listener, &QTcpServer::newConnection, this, &MaiaXmlRpcServer::acceptConnections);
 }
+
+MaiaXmlRpcServer::~MaiaXmlRpcServer() = default;
 
 bool MaiaXmlRpcServer::listen(const QHostAddress &address, quint16 port)
 {
@@ -41,14 +45,40 @@ quint16 MaiaXmlRpcServer::serverPort() const
     return listener.serverPort();
 }
 
-void MaiaXmlRpcServer::registerMethod(const QString &name, Method method)
+void MaiaXmlRpcServer::registerMethod(const QString &name, Method method, const QString &help,
+                                      const QStringList &signature)
 {
-    methods.insert(name, std::move(method));
+    registerMethod(name, withoutRequest(std::move(method)), help, signature);
+}
+
+void MaiaXmlRpcServer::registerMethod(const QString &name, RequestMethod method, const QString &help,
+                                      const QStringList &signature)
+{
+    MethodTable::Entry entry;
+    entry.method = std::move(method);
+    entry.help = help;
+    entry.signature = signature;
+    methods->insert(name, entry);
+}
+
+void MaiaXmlRpcServer::registerMember(const QString &name, QObject *receiver, const QVector<int> &typeIds,
+                                      Method method, const QString &help)
+{
+    MethodTable::Entry entry;
+    entry.method = withoutRequest(std::move(method));
+    entry.help = help;
+    for (int type : typeIds)
+        entry.signature << MethodTable::typeName(type);
+    entry.checked = true;
+    entry.parameterTypes = typeIds.mid(1);
+    entry.bound = true;
+    entry.receiver = receiver;
+    methods->insert(name, entry);
 }
 
 void MaiaXmlRpcServer::unregisterMethod(const QString &name)
 {
-    methods.remove(name);
+    methods->remove(name);
 }
 
 void MaiaXmlRpcServer::setAllowedAddresses(const QList<QHostAddress> &addresses)
@@ -99,8 +129,7 @@ void MaiaXmlRpcServer::acceptConnections()
             continue;
         }
         // The connection is this server's child, so the lookup never outlives it.
-        auto *connection = new MaiaXmlRpcServerConnection(
-            socket, [this](const QString &name) { return methods.value(name); }, this);
+        auto *connection = new MaiaXmlRpcServerConnection(socket, methods, this);
         connection->setIdleTimeout(idleTimeoutMsecs);
         ++openConnections;
         // ~QObject cuts this link before deleting the children, so it never runs on a dying server.

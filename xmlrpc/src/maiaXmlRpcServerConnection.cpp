@@ -1,13 +1,12 @@
 #include "maiaXmlRpcServerConnection.h"
 
 #include "documentguard.h"
-#include "documentreader.h"
-#include "documentwriter.h"
-#include "maiaFault.h"
+#include "methodtable.h"
 #include "qhttprequestheader.h"
 #include "qhttpresponseheader.h"
 
 #include <QHostAddress>
+#include <QSslSocket>
 #include <QTimer>
 #include <QTimerEvent>
 #include <QTcpSocket>
@@ -22,10 +21,11 @@ constexpr uint maxContentLength = DocumentGuard::maxDocumentBytes;
 
 } // namespace
 
-MaiaXmlRpcServerConnection::MaiaXmlRpcServerConnection(QTcpSocket *connection, MethodLookup lookup, QObject *parent)
+MaiaXmlRpcServerConnection::MaiaXmlRpcServerConnection(QTcpSocket *connection, std::shared_ptr<MethodTable> methods,
+                                                       QObject *parent)
     : QObject(parent)
     , clientConnection(connection)
-    , lookup(std::move(lookup))
+    , methods(std::move(methods))
 {
     connect(connection, &QTcpSocket::readyRead, this, &MaiaXmlRpcServerConnection::readFromSocket);
     connect(connection, &QTcpSocket::disconnected, this, &QObject::deleteLater);
@@ -121,32 +121,16 @@ void MaiaXmlRpcServerConnection::close()
 
 void MaiaXmlRpcServerConnection::handleCall(QByteArray call)
 {
-    const DocumentReader::Call document = DocumentReader::readCall(std::move(call));
-    if (document.outcome == DocumentReader::Refused)
-        return writeFault(-32700, QLatin1String("parse error: refused: ") + document.error);
-    if (document.outcome == DocumentReader::NotWellFormed)
-        return writeFault(-32700, QStringLiteral("parse error: not well formed"));
-    if (document.outcome == DocumentReader::NotXmlRpc)
-        return writeFault(-32600, QStringLiteral("server error: invalid xml-rpc. not conforming to spec"));
-
-    // A copy: the method may unregister itself while it runs.
-    const MaiaXmlRpcServer::Method method = lookup(document.methodName);
+    const auto *tls = qobject_cast<const QSslSocket *>(clientConnection.data());
+    const MaiaRequest request(clientConnection->peerAddress(), clientConnection->peerPort(), header->values(),
+                              tls && tls->isEncrypted());
+    // Held here: a method may destroy the server, and this connection with it.
+    const std::shared_ptr<MethodTable> table = methods;
     const QPointer<MaiaXmlRpcServerConnection> alive(this);
-    const QVariant result = method ? method(document.arguments()) : MaiaXmlRpcPrivate::methodNotFound();
+    const QByteArray answer = table->answer(std::move(call), request);
     if (!alive || !clientConnection)
-        return; // the method destroyed the server, and this connection with it
-
-    if (result.userType() == qMetaTypeId<MaiaFault>()) {
-        const MaiaFault fault = result.value<MaiaFault>();
-        writeResponse(DocumentWriter::fault(fault.code(), fault.message()));
-    } else {
-        writeResponse(DocumentWriter::response(result));
-    }
-}
-
-void MaiaXmlRpcServerConnection::writeFault(int code, const QString &message)
-{
-    writeResponse(DocumentWriter::fault(code, message));
+        return;
+    writeResponse(answer);
 }
 
 void MaiaXmlRpcServerConnection::writeResponse(const QByteArray &content)

@@ -9,21 +9,18 @@
 #include <QString>
 #include <QTcpSocket>
 
-#include <functional>
 #include <memory>
 
+class MethodTable;
 class QHttpRequestHeader;
 
-// One accepted connection: reads one HTTP POST, calls the method the
-// server has under its name, writes the answer and closes.
+// One accepted connection: reads one HTTP POST, has the server's method
+// table answer it, writes the answer and closes.
 class MaiaXmlRpcServerConnection : public QObject
 {
     Q_OBJECT
 public:
-    // Returns the method registered under a name, or none.
-    using MethodLookup = std::function<MaiaXmlRpcServer::Method(const QString &name)>;
-
-    MaiaXmlRpcServerConnection(QTcpSocket *connection, MethodLookup lookup, QObject *parent = nullptr);
+    MaiaXmlRpcServerConnection(QTcpSocket *connection, std::shared_ptr<MethodTable> methods, QObject *parent = nullptr);
     ~MaiaXmlRpcServerConnection() override;
 
     // Closes the connection once nothing moved either way for this long; zero or less: never.
@@ -38,12 +35,11 @@ private:
     void reject(const char *reason);
     void close(); // at once: nothing more is read or written
     void handleCall(QByteArray call);
-    void writeFault(int code, const QString &message);
     void writeResponse(const QByteArray &content);
 
     // Guarded: the listener owns the socket and may delete it first.
     QPointer<QTcpSocket> clientConnection;
-    MethodLookup lookup;
+    std::shared_ptr<MethodTable> methods;
     QString headerString;
     std::unique_ptr<QHttpRequestHeader> header;
     QBasicTimer idleTimer;

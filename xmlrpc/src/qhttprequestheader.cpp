@@ -41,3 +41,11 @@ uint QHttpRequestHeader::contentLength() const
 {
     return m_values.value(QStringLiteral("Content-Length")).toUInt(nullptr, 10);
 }
+
+QList<QPair<QString, QString>> QHttpRequestHeader::values() const
+{
+    QList<QPair<QString, QString>> fields;
+    for (auto it = m_values.cbegin(); it != m_values.cend(); ++it)
+        fields.append({it.key(), it.value()});
+    return fields;
+}

@@ -1,7 +1,9 @@
 #ifndef QHTTPREQUESTHEADER_H
 #define QHTTPREQUESTHEADER_H
 
+#include <QList>
 #include <QMap>
+#include <QPair>
 #include <QString>
 
 // The header block of an incoming HTTP request: its method and fields.
@@ -14,6 +16,7 @@ public:
     bool isValid() const;
     QString method() const;
     uint contentLength() const;
+    QList<QPair<QString, QString>> values() const;
 
 private:
     QString m_headerText;
