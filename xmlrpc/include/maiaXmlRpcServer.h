@@ -2,6 +2,7 @@
 #define MAIAXMLRPCSERVER_H
 
 #include "maiaXmlRpcServer_p.h"
+#include "qtmaiaxmlrpc_export.h"
 
 #include <QHash>
 #include <QHostAddress>
@@ -14,7 +15,7 @@
 
 // Serves XML-RPC calls over HTTP to registered methods, one request per
 // connection, optionally only to peers from an allowed-address list.
-class MaiaXmlRpcServer : public QObject
+class QTMAIAXMLRPC_EXPORT MaiaXmlRpcServer : public QObject
 {
     Q_OBJECT
 public:

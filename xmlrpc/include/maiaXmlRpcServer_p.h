@@ -3,6 +3,8 @@
 
 // Not part of the API: what MaiaXmlRpcServer's registration template needs.
 
+#include "qtmaiaxmlrpc_export.h"
+
 #include <QPointer>
 #include <QVariant>
 
@@ -13,8 +15,8 @@
 namespace MaiaXmlRpcPrivate {
 
 // The faults answered when a method cannot be called.
-QVariant methodNotFound();
-QVariant invalidParameters();
+QTMAIAXMLRPC_EXPORT QVariant methodNotFound();
+QTMAIAXMLRPC_EXPORT QVariant invalidParameters();
 
 template<class... Args>
 bool parametersMatch(const QVariantList &params)
