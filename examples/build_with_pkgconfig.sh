@@ -6,6 +6,7 @@ set -eu
 here=$(dirname "$0")
 out=$1
 mkdir -p "$out"
+# -fPIC: Debian's Qt is built with reduced relocations and refuses code without it.
 for name in server client; do
     g++ -std=c++17 -fPIC "$here/$name/main.cpp" -o "$out/example-$name" $(pkg-config --cflags --libs qtmaiaxmlrpc) \
         -Wl,-rpath,"$(pkg-config --variable=libdir qtmaiaxmlrpc)"
