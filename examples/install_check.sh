@@ -36,11 +36,19 @@ for symbol in 'MaiaXmlRpcServer::listen' 'MaiaXmlRpcClient::call' 'MaiaCall::res
     grep -q -F "$symbol" <<<"$exported" || fail "does not export $symbol"
 done
 
-# A major version of its own: 0.9 is not compatible with 1.0.0.
+# A major version of its own: 1.0 is found, 0.9 is not compatible with 1.0.0.
 mkdir -p "$work/version"
-printf 'cmake_minimum_required(VERSION 3.16)\nproject(v NONE)\nfind_package(QtMaiaXmlRpc 0.9 QUIET)\nif(QtMaiaXmlRpc_FOUND)\n  message(FATAL_ERROR "0.9 accepted")\nendif()\n' \
-    >"$work/version/CMakeLists.txt"
-cmake -S "$work/version" -B "$work/version/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null || fail "version 0.9 found"
+cat >"$work/version/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.16)
+project(version_check LANGUAGES CXX)
+find_package(QtMaiaXmlRpc 1.0 REQUIRED)
+unset(QtMaiaXmlRpc_FOUND)
+find_package(QtMaiaXmlRpc 0.9 QUIET)
+if(QtMaiaXmlRpc_FOUND)
+    message(FATAL_ERROR "version 0.9 accepted")
+endif()
+CMAKE
+cmake -S "$work/version" -B "$work/version/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null || fail "version check"
 [ "$(PKG_CONFIG_PATH=$(dirname "$lib")/pkgconfig pkg-config --modversion qtmaiaxmlrpc)" = 1.0.0 ] || fail "pkg-config version"
 
 for name in server client; do

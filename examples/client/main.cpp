@@ -10,7 +10,7 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     MaiaXmlRpcClient client(QUrl(QStringLiteral("http://127.0.0.1:%1/RPC2").arg(app.arguments().value(1))));
     client.setTimeout(10 * 1000);
-    MaiaCall *call = client.call(QStringLiteral("add"), { 2, 3 });
+    MaiaCall *call = client.call(QStringLiteral("add"), {2, 3});
     QObject::connect(call, &MaiaCall::finished, &app, [call] {
         if (call->isFault()) {
             QTextStream(stderr) << "fault " << call->fault().code() << ": " << call->fault().message() << Qt::endl;
