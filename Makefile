@@ -17,7 +17,7 @@ install_missing = missing=$$(for p in $(1); do \
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
 	fi
 
-.PHONY: all deps bench-deps clang-deps build test test-sanitize fuzz fuzz-smoke mutate bench demo clean
+.PHONY: all deps bench-deps clang-deps build test install-check test-sanitize fuzz fuzz-smoke mutate bench demo clean
 
 all: build
 
@@ -32,6 +32,12 @@ build: deps $(BUILD_DIR)/CMakeCache.txt
 
 test: build
 	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 300
+
+# The XML-RPC library alone, shared, installed into a prefix of its own; the
+# examples built against it (find_package and pkg-config) and run on loopback.
+INSTALL_BUILD_DIR ?= build-install
+install-check: deps
+	JOBS=$(JOBS) examples/install_check.sh $(INSTALL_BUILD_DIR)
 
 # Instrumented builds use clang: libFuzzer comes with its runtime package.
 CLANG_PACKAGES = clang libclang-rt-14-dev
@@ -85,4 +91,4 @@ demo: build
 	demo/run_demo.sh $(BUILD_DIR)
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_BUILD_DIR) $(FUZZ_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_BUILD_DIR) $(FUZZ_BUILD_DIR) $(INSTALL_BUILD_DIR)

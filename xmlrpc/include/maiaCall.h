@@ -2,6 +2,7 @@
 #define MAIACALL_H
 
 #include "maiaFault.h"
+#include "qtmaiaxmlrpc_export.h"
 
 #include <QNetworkReply>
 #include <QObject>
@@ -13,7 +14,7 @@
 // outcome. Whoever holds the call deletes it, with deleteLater() from a slot
 // connected to finished(); deleting it before then cancels the call, and
 // deleting the client deletes every call it still owns.
-class MaiaCall : public QObject
+class QTMAIAXMLRPC_EXPORT MaiaCall : public QObject
 {
     Q_OBJECT
 public:

@@ -1,6 +1,8 @@
 #ifndef MAIAREQUEST_H
 #define MAIAREQUEST_H
 
+#include "qtmaiaxmlrpc_export.h"
+
 #include <QHostAddress>
 #include <QList>
 #include <QPair>
@@ -8,7 +10,7 @@
 
 // Who sent a call and how: what a method needs to check the caller, e.g. its
 // Authorization field.
-class MaiaRequest
+class QTMAIAXMLRPC_EXPORT MaiaRequest
 {
 public:
     using HeaderFields = QList<QPair<QString, QString>>;

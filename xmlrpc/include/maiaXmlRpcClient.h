@@ -1,6 +1,8 @@
 #ifndef MAIAXMLRPCCLIENT_H
 #define MAIAXMLRPCCLIENT_H
 
+#include "qtmaiaxmlrpc_export.h"
+
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QObject>
@@ -14,7 +16,7 @@ class MaiaCall;
 // its own that says when it has finished and how. A call is sent once: a
 // request whose connection closes unanswered fails instead of going again
 // behind the caller's back, since the server may already have acted on it.
-class MaiaXmlRpcClient : public QObject
+class QTMAIAXMLRPC_EXPORT MaiaXmlRpcClient : public QObject
 {
     Q_OBJECT
 public:

@@ -3,6 +3,7 @@
 
 #include "maiaRequest.h"
 #include "maiaXmlRpcServer_p.h"
+#include "qtmaiaxmlrpc_export.h"
 
 #include <QHostAddress>
 #include <QList>
@@ -20,7 +21,7 @@ class MethodTable;
 // connection, optionally only to peers from an allowed-address list. It
 // answers system.listMethods, system.methodHelp, system.methodSignature and
 // system.multicall itself.
-class MaiaXmlRpcServer : public QObject
+class QTMAIAXMLRPC_EXPORT MaiaXmlRpcServer : public QObject
 {
     Q_OBJECT
 public:
