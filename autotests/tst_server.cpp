@@ -2,13 +2,14 @@
 #include "maiaFault.h"
 #include "maiaXmlRpcServer.h"
 #include "maiaXmlRpcServerConnection.h"
-#include "qhttpresponseheader.h"
 
 #include <QDateTime>
+#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTest>
 
 #include <algorithm>
+#include <sys/resource.h>
 #include <atomic>
 #include <functional>
 
@@ -20,18 +21,28 @@ namespace {
 
 std::atomic<int> liveObjects{0};
 
-QByteArray answer(const QByteArray &body)
+// An answer to an HTTP/1.1 call: the connection stays open unless `fields` says otherwise.
+QByteArray answer(const QByteArray &body, const QByteArray &fields = QByteArray(), const QByteArray &close = "")
 {
-    return "HTTP/1.1 200 Ok\r\nConnection: close\r\nContent-Length: " + QByteArray::number(body.size())
-        + "\r\nContent-Type: text/xml\r\nServer: MaiaXmlRpc/0.1\r\n\r\n" + body;
+    return "HTTP/1.1 200 Ok\r\n" + close + "Content-Length: " + QByteArray::number(body.size())
+        + "\r\nContent-Type: text/xml\r\nServer: MaiaXmlRpc/0.1\r\n" + fields + "\r\n" + body;
+}
+QByteArray closingAnswer(const QByteArray &body)
+{
+    return answer(body, QByteArray(), "Connection: close\r\n");
+}
+QByteArray status(const QByteArray &line, const QByteArray &fields = QByteArray())
+{
+    return "HTTP/1.1 " + line + "\r\nConnection: close\r\nContent-Length: " + QByteArray::number(line.size() + 1)
+        + "\r\nContent-Type: text/plain\r\nServer: MaiaXmlRpc/0.1\r\n" + fields + "\r\n" + line + "\n";
 }
 // Without a line break, so that it leaves an unended header line unended.
 const QByteArray touchCall = "<methodCall><methodName>touch</methodName></methodCall>";
 const QByteArray touched = answer(DocumentWriter::response(QVariant()));
 
-QByteArray post(const QByteArray &body)
+QByteArray post(const QByteArray &body, const QByteArray &fields = QByteArray())
 {
-    return "POST /RPC2 HTTP/1.1\r\nHost: x\r\nContent-Type: text/xml\r\nContent-Length: "
+    return "POST /RPC2 HTTP/1.1\r\nHost: x\r\nContent-Type: text/xml\r\n" + fields + "Content-Length: "
         + QByteArray::number(body.size()) + "\r\n\r\n" + body;
 }
 
@@ -48,8 +59,24 @@ bool isClosed(const QTcpSocket *socket)
     return socket->state() == QAbstractSocket::UnconnectedState;
 }
 
-// Writes the pieces one by one, each arriving on its own; returns what was
-// answered before the server closed.
+// Whether the bytes hold a whole answer: its header and the body it announces.
+bool isWhole(const QByteArray &bytes)
+{
+    const int end = bytes.indexOf("\r\n\r\n"), field = bytes.indexOf("Content-Length: ");
+    return end > 0 && field > 0 && bytes.size() >= end + 4 + bytes.mid(field + 16, 12).split('\r').at(0).toInt();
+}
+
+// What came once `enough` holds of it, or the server closed.
+template<typename Enough>
+QByteArray receive(QTcpSocket *socket, Enough enough)
+{
+    QByteArray bytes;
+    QTest::qWaitFor([&] { return enough(bytes += socket->readAll()) || isClosed(socket); }, 10000);
+    return bytes + socket->readAll();
+}
+
+// Writes the pieces one by one, each arriving on its own; returns the
+// answer, or what came before the server closed.
 QByteArray exchange(quint16 port, const QByteArrayList &pieces)
 {
     QScopedPointer<QTcpSocket> socket(connectTo(port, pieces.value(0)));
@@ -57,7 +84,7 @@ QByteArray exchange(quint16 port, const QByteArrayList &pieces)
         QTest::qWait(50);
         socket->write(pieces.at(i));
     }
-    return QTest::qWaitFor([&] { return isClosed(socket.data()); }, 10000) ? socket->readAll() : "still open";
+    return receive(socket.data(), isWhole);
 }
 
 } // namespace
@@ -88,8 +115,8 @@ private slots:
     void cleanup();
     void answers_data();
     void answers();
-    void requests_data();
-    void requests();
+    void http_data();
+    void http();
     void methodTable();
     void listenRefused();
     void addressFilter_data();
@@ -98,7 +125,6 @@ private slots:
     void hostileClients();
     void idleClients_data();
     void idleClients();
-    void responseHeader();
 
 private:
     QByteArray exchange(const QByteArrayList &pieces) { return ::exchange(server->serverPort(), pieces); }
@@ -188,50 +214,68 @@ void TestServer::answers()
     QCOMPARE(exchange(pieces), answer(body));
 }
 
-void TestServer::requests_data()
+void TestServer::http_data()
 {
     QTest::addColumn<QByteArray>("request"); // '#' stands for the length of the call that follows
-    QTest::addColumn<int>("type");
-    QTest::addColumn<QString>("diagnostic"); // none: the call is answered
+    QTest::addColumn<QByteArray>("expected"); // every answer, in order
+    QTest::addColumn<bool>("kept"); // whether the connection then takes another call
 
-    const auto row = [](const char *name, const QByteArray &request, const char *diagnostic = "",
-                        QtMsgType type = QtDebugMsg) { QTest::newRow(name) << request << int(type) << diagnostic; };
-    const QByteArray line = "POST / HTTP/1.1\r\n";
-    row("blanks around a value", line + "Host: x\r\nContent-Length:   #  \r\n\r\n");
-    row("later field wins", line + "Host: x\r\nContent-Length: 5\r\nContent-Length: #\r\n\r\n");
-    row("value ends at a colon", line + "Content-Length: #:8\r\nHost: a:80\r\n\r\n");
-    row("line without colon", line + "garbage\r\nHost: x\r\nContent-Length: #\r\n\r\n");
-    row("a second request ignored", post(touchCall) + line + "Host: x\r\nContent-Length: #\r\n\r\n");
-    row("one field", line + "Content-Length: #\r\n\r\n", "Invalid Header");
-    row("same field twice", line + "Content-Length: #\r\nContent-Length: #\r\n\r\n", "Invalid Header");
-    row("lower-case method", "post / HTTP/1.1\r\nHost: x\r\nContent-Length: #\r\n\r\n", "Invalid Header");
-    row("PUT", "PUT / HTTP/1.1\r\nHost: x\r\nContent-Length: #\r\n\r\n", "Invalid Header");
-    row("blank line ends the header", line + "Host: x\r\n \r\nContent-Length: #\r\nA: b\r\n\r\n", "Invalid Header");
-    row("bare LF ends no line", "POST / HTTP/1.1\nHost: x\nContent-Length: #\r\nA: b\r\n\r\n", "Invalid Header");
-    row("GET", "GET / HTTP/1.1\r\nHost: x\r\nContent-Length: #\r\n\r\n", "No Post!");
-    row("lower-case name", line + "Host: x\r\ncontent-length: #\r\n\r\n", "No Content Length");
-    row("blank before the colon", line + "Host: x\r\nContent-Length : #\r\n\r\n", "No Content Length");
-    row("zero length", line + "Host: x\r\nContent-Length: 0\r\n\r\n", "No Content Length");
-    row("not a number", line + "Host: x\r\nContent-Length: #x\r\n\r\n", "No Content Length");
-    row("negative", line + "Host: x\r\nContent-Length: -#\r\n\r\n", "No Content Length");
-    const char *tooLong = "Closing a connection whose header passed 65536 bytes";
-    row("endless header line", line + "X-Long: " + QByteArray(70 * 1024, 'a'), tooLong, QtWarningMsg);
-    row("too many lines", line + QByteArray("X-Field: value\r\n").repeated(5000), tooLong, QtWarningMsg);
-    row("huge content length", line + "Host: x\r\nContent-Length: 67108865\r\n\r\n",
-        "Closing a connection announcing 67108865 bytes, more than 67108864", QtWarningMsg);
+    const auto row = [](const char *name, const QByteArray &request, const QByteArray &expected, bool kept = false) {
+        QTest::newRow(name) << request << expected << kept;
+    };
+    const QByteArray line = "POST / HTTP/1.1\r\n", call = "Host: x\r\nContent-Length: #\r\n\r\n" + touchCall;
+    const QByteArray badRequest = status("400 Bad Request");
+    row("blanks around a value", line + "Host: x\r\nContent-Length:   #  \r\n\r\n" + touchCall, touched, true);
+    row("colon in a value", line + "Content-Length: #\r\nHost: a:80\r\n\r\n" + touchCall, touched, true);
+    row("names in any case", line + "HOST: x\r\ncontent-length: #\r\nconnection: CLOSE\r\n\r\n" + touchCall,
+        closingAnswer(DocumentWriter::response(QVariant())));
+    row("pipelined calls answered in order", post(touchCall) + post(DocumentWriter::call("echo", {"2"})) + post(touchCall),
+        touched + answer(DocumentWriter::response(QStringLiteral("2"))) + touched, true);
+    row("HTTP/1.0 closes", "POST / HTTP/1.0\r\n" + call, closingAnswer(DocumentWriter::response(QVariant())));
+    row("HTTP/1.0 keep-alive", "POST / HTTP/1.0\r\nConnection: keep-alive\r\n" + call,
+        answer(DocumentWriter::response(QVariant()), "Connection: keep-alive\r\n"), true);
+    row("a refused call after a good one", post(touchCall) + "GET / HTTP/1.1\r\n\r\n",
+        touched + status("405 Method Not Allowed", "Allow: POST\r\n"));
+    row("two lengths", line + "Host: x\r\nContent-Length: 5\r\nContent-Length: #\r\n\r\n" + touchCall, badRequest);
+    row("line without colon", line + "garbage\r\n" + call, badRequest);
+    row("blank before the colon", line + "Host: x\r\nContent-Length : #\r\n\r\n" + touchCall, badRequest);
+    row("folded line", line + "Host: x\r\n \r\n" + call, badRequest);
+    row("bare LF ends no line", "POST / HTTP/1.1\nHost: x\nContent-Length: #\r\nA: b\r\n\r\n" + touchCall, badRequest);
+    row("no target", "POST HTTP/1.1\r\n" + call, badRequest);
+    row("not a number", line + "Host: x\r\nContent-Length: #x\r\n\r\n" + touchCall, badRequest);
+    row("negative", line + "Host: x\r\nContent-Length: -#\r\n\r\n" + touchCall, badRequest);
+    row("damaged gzip", line + "Content-Encoding: gzip\r\n" + call, badRequest);
+    for (const char *method : {"GET", "PUT", "post"})
+        row(method, QByteArray(method) + " / HTTP/1.1\r\n" + call, status("405 Method Not Allowed", "Allow: POST\r\n"));
+    row("no length", line + "Host: x\r\n\r\n" + touchCall, status("411 Length Required"));
+    row("chunked", line + "Transfer-Encoding: chunked\r\n\r\n37\r\n" + touchCall + "\r\n0\r\n\r\n",
+        status("411 Length Required"));
+    row("huge content length", line + "Host: x\r\nContent-Length: 67108865\r\n\r\n", status("413 Payload Too Large"));
+    row("other coding", line + "Content-Encoding: br\r\n" + call, status("415 Unsupported Media Type"));
+    const QByteArray tooLong = status("431 Request Header Fields Too Large");
+    row("endless header line", line + "X-Long: " + QByteArray(70 * 1024, 'a'), tooLong);
+    row("too many lines", line + QByteArray("X-Field: value\r\n").repeated(5000), tooLong);
+    for (const char *version : {"2.0", "1.2", "0.9"})
+        row(version, "POST / HTTP/" + QByteArray(version) + "\r\n" + call, status("505 HTTP Version Not Supported"));
 }
 
-// Refused requests are closed without an answer, and reach no method.
-void TestServer::requests()
+// Refused requests are answered with their status and closed, and reach no method.
+void TestServer::http()
 {
     QFETCH(QByteArray, request);
-    QFETCH(int, type);
-    QFETCH(QString, diagnostic);
-    if (!diagnostic.isEmpty())
-        QTest::ignoreMessage(QtMsgType(type), qPrintable(diagnostic));
-    const QByteArray answer = exchange({request.replace('#', QByteArray::number(touchCall.size())) + touchCall});
-    QCOMPARE(answer, diagnostic.isEmpty() ? touched : QByteArray());
-    QCOMPARE(methods->touches, diagnostic.isEmpty() ? 1 : 0);
+    QFETCH(QByteArray, expected);
+    QFETCH(bool, kept);
+    for (int i = expected.count("Content-Type: text/plain"); i > 0; --i)
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^Answering [45]\\d\\d "));
+    QScopedPointer<QTcpSocket> socket(connectTo(server->serverPort(), request.replace('#', QByteArray::number(touchCall.size()))));
+    QCOMPARE(receive(socket.data(), [&](const QByteArray &bytes) { return bytes.size() >= expected.size(); }), expected);
+    if (kept) {
+        socket->write(post(touchCall));
+        QCOMPARE(receive(socket.data(), isWhole), touched);
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(isClosed(socket.data()), 5000);
+    }
+    QCOMPARE(methods->touches, expected.count(DocumentWriter::response(QVariant())) + int(kept));
 }
 
 // Unregistered, or its receiver destroyed: no method.
@@ -299,11 +343,12 @@ void TestServer::hostileClients()
     QObject peers;
     QList<QTcpSocket *> good;
     for (int i = 0; i < 40; ++i) {
-        good << connectTo(server->serverPort(), post(DocumentWriter::call("echo", {QString::number(i)})), &peers);
+        good << connectTo(server->serverPort(),
+            post(DocumentWriter::call("echo", {QString::number(i)}), "Connection: close\r\n"), &peers);
         connectTo(server->serverPort(), "POST / HTTP/1.1\r\nX-Long: " + QByteArray(70 * 1024, 'a'), &peers);
         connectTo(server->serverPort(), "GET / HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\n\r\nx", &peers);
-        QTest::ignoreMessage(QtWarningMsg, "Closing a connection whose header passed 65536 bytes");
-        QTest::ignoreMessage(QtDebugMsg, "No Post!");
+        for (int status : {431, 405})
+            QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^Answering %1 ").arg(status)));
         for (const QByteArray &start : {post(touchCall).left(30), post(touchCall).chopped(10)}) {
             QTcpSocket *quitter = connectTo(server->serverPort(), start, &peers);
             QVERIFY(quitter->waitForConnected(5000) && quitter->flush());
@@ -314,39 +359,48 @@ void TestServer::hostileClients()
     const auto sockets = peers.findChildren<QTcpSocket *>();
     QTRY_VERIFY_WITH_TIMEOUT(std::all_of(sockets.cbegin(), sockets.cend(), isClosed), 20000);
     for (int i = 0; i < good.size(); ++i)
-        QCOMPARE(good.at(i)->readAll(), answer(DocumentWriter::response(QString::number(i))));
+        QCOMPARE(good.at(i)->readAll(), closingAnswer(DocumentWriter::response(QString::number(i))));
     QCOMPARE(methods->touches, 0);
 }
 
 void TestServer::idleClients_data()
 {
-    QTest::addColumn<int>("idleTimeout"); // 0: the default
+    QTest::addColumn<int>("idle"); // peers that go quiet
+    QTest::addColumn<int>("idleTimeout");
+    QTest::addColumn<int>("requestTimeout");
     QTest::addColumn<int>("maxConnections"); // 0: the default
-    QTest::addColumn<int>("held"); // of the 60 idle peers, by the server
+    QTest::addColumn<QString>("warning"); // given as each quiet peer is closed
+    QTest::addColumn<int>("held"); // of the idle peers, by the server
 
-    QTest::newRow("default limits") << 0 << 0 << 60;
-    QTest::newRow("idle timeout") << 300 << 0 << 0;
-    QTest::newRow("cap") << 0 << 20 << 20;
+    QTest::newRow("no time limit") << 60 << 0 << 0 << 0 << QString() << 60;
+    QTest::newRow("idle timeout") << 60 << 300 << 0 << 0 << "idle for 300 ms" << 0;
+    QTest::newRow("request deadline") << 60 << 0 << 300 << 0 << "that sent no whole request in 300 ms" << 0;
+    QTest::newRow("cap") << 60 << 0 << 0 << 20 << "longest idle" << 20;
+    QTest::newRow("1000 at the default cap") << 1000 << 0 << 0 << 0 << "longest idle" << 256;
 }
 
 // Peers that go quiet at once, halfway through the header or the body, hold
-// no more than the limits let them; good calls are answered beside them,
-// or once they are gone.
+// no more than the limits let them; good calls are answered beside them.
 void TestServer::idleClients()
 {
+    QFETCH(int, idle);
     QFETCH(int, idleTimeout);
+    QFETCH(int, requestTimeout);
     QFETCH(int, maxConnections);
+    QFETCH(QString, warning);
     QFETCH(int, held);
-    const int idle = 60, beside = 5;
-    if (idleTimeout)
-        server->setIdleTimeout(idleTimeout);
+    rlimit files{};
+    QVERIFY(getrlimit(RLIMIT_NOFILE, &files) == 0);
+    files.rlim_cur = files.rlim_max; // both ends of a thousand sockets live in this process
+    QVERIFY(setrlimit(RLIMIT_NOFILE, &files) == 0);
+    server->setIdleTimeout(idleTimeout);
+    server->setRequestTimeout(requestTimeout);
     if (maxConnections)
         server->setMaxConnections(maxConnections);
-    const QByteArray warning = idleTimeout ? "Closing a connection from 127.0.0.1 idle for 300 ms"
-                                           : "Refusing a connection from 127.0.0.1 with 20 connections already open";
-    const int warnings = idleTimeout ? idle : maxConnections ? idle - held + beside : 0;
+    const int beside = 5;
+    const int warnings = warning.isEmpty() ? 0 : held ? idle - held + beside : idle; // each call beside evicts one
     for (int i = 0; i < warnings; ++i)
-        QTest::ignoreMessage(QtWarningMsg, warning.constData());
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QRegularExpression::escape(warning)));
 
     QScopedPointer<QObject> peers(new QObject);
     const QByteArray starts[] = {QByteArray(), post(touchCall).left(30), post(touchCall).chopped(10)};
@@ -355,23 +409,17 @@ void TestServer::idleClients()
         QCoreApplication::processEvents();
     }
     QTRY_COMPARE_WITH_TIMEOUT(connections(), held, 10000);
-    for (int i = 0; i < beside; ++i)
-        QCOMPARE(exchange({post(touchCall)}), maxConnections ? QByteArray() : touched);
+    for (int i = 0; i < beside; ++i) {
+        // Held open where nothing times them out, so that each takes a place at the cap.
+        QTcpSocket *good = connectTo(server->serverPort(), post(touchCall), peers.data());
+        QCOMPARE(receive(good, isWhole), touched);
+        if (idleTimeout || requestTimeout)
+            delete good;
+    }
     for (const QTcpSocket *peer : peers->findChildren<QTcpSocket *>())
-        QCOMPARE(peer->bytesAvailable(), 0); // closed or not, an idle peer gets no answer
+        QCOMPARE(peer->bytesAvailable(), 0); // closed or not, an idle peer gets no answer, a good one no more
     peers.reset();
     QTRY_COMPARE_WITH_TIMEOUT(connections(), 0, 5000);
-    QCOMPARE(exchange({post(touchCall)}), touched);
-}
-
-void TestServer::responseHeader()
-{
-    // Keys kept apart by case, the last value of a key kept, a '%' in the reason left alone.
-    QHttpResponseHeader header(404, QStringLiteral("%1 Not Found"));
-    header.setValue(QStringLiteral("X"), QStringLiteral("1"));
-    header.setValue(QStringLiteral("x"), QStringLiteral("2"));
-    header.setValue(QStringLiteral("X"), QStringLiteral("3"));
-    QCOMPARE(header.toString(), QStringLiteral("HTTP/1.1 404 %1 Not Found\r\nX: 3\r\nx: 2\r\n\r\n"));
 }
 
 QTEST_GUILESS_MAIN(TestServer)

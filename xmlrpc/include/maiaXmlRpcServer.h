@@ -7,13 +7,16 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
-#include <QTcpServer>
+#include <QSslConfiguration>
 
 #include <functional>
 #include <type_traits>
 
-// Serves XML-RPC calls over HTTP to registered methods, one request per
-// connection, optionally only to peers from an allowed-address list.
+class MaiaXmlRpcServerConnection;
+class TlsListener;
+
+// Serves XML-RPC calls over HTTP/1.1 (or HTTPS) to registered methods, on
+// persistent connections, optionally only to peers from an allowed-address list.
 class MaiaXmlRpcServer : public QObject
 {
     Q_OBJECT
@@ -23,6 +26,7 @@ public:
     using Method = std::function<QVariant(const QVariantList &params)>;
 
     explicit MaiaXmlRpcServer(QObject *parent = nullptr);
+    ~MaiaXmlRpcServer() override;
 
     bool listen(const QHostAddress &address = QHostAddress::Any, quint16 port = 0);
     QString errorString() const;
@@ -45,25 +49,33 @@ public:
     void setAllowedAddresses(const QList<QHostAddress> &addresses);
     QList<QHostAddress> allowedAddresses() const;
 
-    // Both apply to connections accepted afterwards; zero or less lifts the limit.
+    // Given a local certificate and private key before listen, every connection speaks TLS.
+    void setSslConfiguration(const QSslConfiguration &configuration);
+    QSslConfiguration sslConfiguration() const;
+
+    // These apply to connections accepted afterwards; zero or less lifts the limit.
     // A connection that receives and sends nothing for this long is closed.
     void setIdleTimeout(int msecs);
     int idleTimeout() const;
-    // Connections accepted beyond this many open ones are closed at once.
+    // A connection must send a whole request within this long of its accept or its last answer.
+    void setRequestTimeout(int msecs);
+    int requestTimeout() const;
+    // At this many open connections, the longest idle one is closed to admit the next.
     void setMaxConnections(int count);
     int maxConnections() const;
 
 private:
     void acceptConnections();
 
-    QTcpServer listener;
+    TlsListener *listener;
     QHash<QString, Method> methods;
     QList<QHostAddress> allowed;
     int idleTimeoutMsecs = 30 * 1000;
+    int requestTimeoutMsecs = 5 * 1000;
     // Well below the usual limit of 1024 descriptors a process may hold, so
     // held connections cannot starve the rest of the host application.
     int connectionLimit = 256;
-    int openConnections = 0;
+    QList<MaiaXmlRpcServerConnection *> open;
 };
 
 #endif
