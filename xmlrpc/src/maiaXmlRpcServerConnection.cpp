@@ -9,7 +9,6 @@
 
 #include <QHostAddress>
 #include <QTcpSocket>
-#include <QTimer>
 #include <QTimerEvent>
 
 #include <utility>
@@ -131,7 +130,8 @@ void MaiaXmlRpcServerConnection::readFromSocket()
     }
     // From the event loop, not inside the socket's signal: a slot may
     // destroy the server, and the socket with it.
-    QTimer::singleShot(0, this, [this, call = std::move(body)]() mutable { handleCall(std::move(call)); });
+    QMetaObject::invokeMethod(
+        this, [this, call = std::move(body)]() mutable { handleCall(std::move(call)); }, Qt::QueuedConnection);
 }
 
 bool MaiaXmlRpcServerConnection::checkHeader()
