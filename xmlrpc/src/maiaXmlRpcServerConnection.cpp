@@ -204,6 +204,8 @@ void MaiaXmlRpcServerConnection::writeFault(int code, const QString &message)
 
 void MaiaXmlRpcServerConnection::writeResponse(const QByteArray &content)
 {
+    if (closing)
+        return; // closed while the method ran: evicted or timed out
     // HTTP/1.1 keeps the connection unless told otherwise; HTTP/1.0 closes it unless told otherwise.
     const QString connectionField = QStringLiteral("Connection");
     if (header->minorVersion() == 0)
