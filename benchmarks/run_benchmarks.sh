@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Our XML-RPC library side by side with Python's xmlrpc, in one run, as ratios.
+# Our XML-RPC library side by side with Python's xmlrpc and xmlrpc-c, in one run, as ratios.
 set -euo pipefail
 build=${1:-build}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -31,41 +31,47 @@ start_server() {
 }
 stop_server() { kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null || true; server_pid=; }
 
-# One echo call; checks the answer first, then loads with hey (fresh connection per call).
+# One echo call; checks the answer first, then loads with hey: keeping connections alive, or one per call.
 cat > "$work/body.xml" <<'XML'
 <?xml version="1.0"?><methodCall><methodName>echo</methodName><params><param><value><string>hello</string></value></param></params></methodCall>
 XML
-load() { # concurrency requests
-    timeout 120 hey -disable-keepalive -m POST -T text/xml -D "$work/body.xml" -c "$1" -n "$2" \
+load() { # concurrency requests [hey options]
+    timeout 120 hey "${@:3}" -m POST -T text/xml -D "$work/body.xml" -c "$1" -n "$2" \
         "http://127.0.0.1:$port/RPC2" | awk '/Requests\/sec/ {print $2}'
 }
 check_answer() {
-    python3 -c "import sys, xmlrpc.client; assert xmlrpc.client.ServerProxy('http://127.0.0.1:$port/').echo('hello') == 'hello'"
+    python3 -c "import sys, xmlrpc.client; assert xmlrpc.client.ServerProxy('http://127.0.0.1:$port/RPC2').echo('hello') == 'hello'"
 }
 
 echo
-echo "== server: echo calls/s over loopback, one connection per call"
-echo "\$ hey -disable-keepalive -m POST -T text/xml -D body.xml -c C -n N http://127.0.0.1:PORT/RPC2"
+echo "== server: echo calls/s over loopback, connections kept alive (8 and 50 at once) and one connection per call"
+echo "\$ hey [-disable-keepalive] -m POST -T text/xml -D body.xml -c C -n N http://127.0.0.1:PORT/RPC2"
+servers=(ours xmlrpc-c python python-threading)
 declare -A rate
-for server in ours python python-threading; do
+for server in "${servers[@]}"; do
     case $server in
         ours) start_server "$build/benchmarks/echo-server" ;;
+        xmlrpc-c) start_server "$build/benchmarks/xmlrpc-c-echo-server" ;;
         python) start_server python3 "$here/python_echo_server.py" ;;
         python-threading) start_server python3 "$here/python_echo_server.py" threading ;;
     esac
     check_answer
-    rate[$server,1]=$(load 1 2000)
-    rate[$server,16]=$(load 16 5000)
+    rate[$server,8]=$(load 8 20000)
+    rate[$server,50]=$(load 50 20000)
+    rate[$server,close]=$(load 8 5000 -disable-keepalive)
     stop_server
 done
-printf '%-18s %14s %14s\n' server sequential 16-way
-for server in ours python python-threading; do
-    printf '%-18s %14.0f %14.0f\n' "$server" "${rate[$server,1]}" "${rate[$server,16]}"
+printf '%-18s %12s %12s %14s\n' server kept-8 kept-50 per-call-8
+for server in "${servers[@]}"; do
+    printf '%-18s %12.0f %12.0f %14.0f\n' "$server" "${rate[$server,8]}" "${rate[$server,50]}" "${rate[$server,close]}"
 done
-for peer in python python-threading; do
-    printf 'ratio ours/%-8s %14.2f %14.2f\n' "$peer" \
-        "$(echo "${rate[ours,1]} / ${rate[$peer,1]}" | bc -l)" "$(echo "${rate[ours,16]} / ${rate[$peer,16]}" | bc -l)"
+ratio() { echo "$1 / $2" | bc -l; }
+for peer in xmlrpc-c python python-threading; do
+    printf 'ratio ours/%-7s %12.2f %12.2f %14.2f\n' "$peer" "$(ratio "${rate[ours,8]}" "${rate[$peer,8]}")" \
+        "$(ratio "${rate[ours,50]}" "${rate[$peer,50]}")" "$(ratio "${rate[ours,close]}" "${rate[$peer,close]}")"
 done
+printf 'ours kept alive against ours one call per connection: %.2f (8) %.2f (50)\n' \
+    "$(ratio "${rate[ours,8]}" "${rate[ours,close]}")" "$(ratio "${rate[ours,50]}" "${rate[ours,close]}")"
 
 echo
 echo "== photo pipeline: the call to stage 0 on the wire (prepare) and the whole upload, against libjpeg-turbo's"

@@ -1,9 +1,11 @@
 // Whole request byte streams, cut into packets, sent to a real server over
 // loopback. Every connection must end (answered or closed) and leave no
-// connection object behind; an answer is always a well-formed HTTP 200.
+// connection object behind; what is answered is a row of whole HTTP
+// answers, each a 200 with a method response or an error status that closes.
 //
 // Input: byte 0 holds the number of extra cuts (mod 8), the next bytes one
 // cut position each (as a fraction of 256), the rest is the byte stream.
+#include "gzipcodec.h"
 #include "maiaFault.h"
 #include "maiaXmlRpcServer.h"
 #include "maiaXmlRpcServerConnection.h"
@@ -23,7 +25,7 @@ class Receiver : public QObject
 {
 public:
     int add(int a, int b) { return int(unsigned(a) + unsigned(b)); }
-    void nothing() {}
+    void nothing() { }
     QVariant fail(int code) { return QVariant::fromValue(MaiaFault(code, QStringLiteral("asked for"))); }
 };
 
@@ -33,7 +35,9 @@ QCoreApplication *app;
 MaiaXmlRpcServer *server;
 Receiver *receiver;
 
-void silence(QtMsgType, const QMessageLogContext &, const QString &) {}
+void silence(QtMsgType, const QMessageLogContext &, const QString &)
+{
+}
 
 [[noreturn]] void fail(const char *what)
 {
@@ -57,14 +61,12 @@ bool runOnce()
 // before it returns, so by then the server has handled all that was sent.
 void settle()
 {
-    for (int i = 0; i < 1000 && runOnce(); ++i) {
-    }
+    for (int i = 0; i < 1000 && runOnce(); ++i) { }
 }
 
 // Runs both ends until `done` holds, for five seconds at most. Sleeps while
 // idle, so that a busy machine's kernel gets to deliver what is in flight.
-template<typename Predicate>
-bool await(Predicate done)
+template <typename Predicate> bool await(Predicate done)
 {
     const QDeadlineTimer deadline(5000);
     while (!done()) {
@@ -127,11 +129,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!await([] { return openConnections() == 0; }))
         fail("a connection object outlived its socket");
 
-    if (!answer.isEmpty()) {
-        if (!answer.startsWith("HTTP/1.1 200 Ok\r\n"))
+    // Answers follow one another, each as long as its Content-Length says.
+    QByteArray rest = answer;
+    for (int i = 0; i < 1000 && !rest.isEmpty(); ++i) {
+        const int end = rest.indexOf("\r\n\r\n");
+        const int field = rest.indexOf("\r\nContent-Length: ");
+        if (end < 0 || field < 0 || field > end)
+            fail("an answer without its whole header or its length");
+        const int length = rest.mid(field + 18, end - field - 18).split('\r').at(0).toInt();
+        QByteArray body = rest.mid(end + 4, length), inflated;
+        if (rest.left(end).contains("\r\nContent-Encoding: gzip")) {
+            if (!GzipCodec::inflate(body, 1 << 26, &inflated))
+                fail("a gzip-coded answer that does not inflate");
+            body = inflated;
+        }
+        if (rest.startsWith("HTTP/1.1 200 Ok\r\n")) {
+            if (!body.startsWith("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<methodResponse>"))
+                fail("a 200 without a method response");
+        } else if (!rest.startsWith("HTTP/1.1 4") && !rest.startsWith("HTTP/1.1 5")) {
             fail("an answer without its status line");
-        if (!answer.contains("\r\n\r\n<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<methodResponse>"))
-            fail("an answer without a method response");
+        } else if (!rest.left(end).contains("Connection: close\r\n") || rest.size() != end + 4 + length) {
+            fail("an error status that does not end the connection");
+        }
+        rest = rest.mid(end + 4 + length);
     }
     return 0;
 }

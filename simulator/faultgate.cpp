@@ -152,7 +152,11 @@ void FaultGate::forward(QTcpSocket *client, const QByteArray &request)
 {
     auto *upstream = new QTcpSocket(client);
     upstream->setProxy(QNetworkProxy::NoProxy);
-    connect(upstream, &QTcpSocket::connected, upstream, [upstream, request] { upstream->write(request); });
+    // One request per connection: asked to, the server closes after its answer, and the gate with it.
+    const int lineEnd = request.indexOf("\r\n");
+    const QByteArray closing =
+        lineEnd < 0 ? request : request.left(lineEnd + 2) + "Connection: close\r\n" + request.mid(lineEnd + 2);
+    connect(upstream, &QTcpSocket::connected, upstream, [upstream, closing] { upstream->write(closing); });
     connect(upstream, &QTcpSocket::readyRead, client, [client, upstream] { client->write(upstream->readAll()); });
     auto finish = [client, upstream] {
         client->write(upstream->readAll());

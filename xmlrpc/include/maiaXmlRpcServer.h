@@ -8,19 +8,21 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QSslConfiguration>
 #include <QStringList>
-#include <QTcpServer>
 
 #include <functional>
 #include <memory>
 #include <type_traits>
 
+class MaiaXmlRpcServerConnection;
 class MethodTable;
+class TlsListener;
 
-// Serves XML-RPC calls over HTTP to registered methods, one request per
-// connection, optionally only to peers from an allowed-address list. It
-// answers system.listMethods, system.methodHelp, system.methodSignature and
-// system.multicall itself.
+// Serves XML-RPC calls over HTTP/1.1 (or HTTPS) to registered methods, on
+// persistent connections, optionally only to peers from an allowed-address
+// list. It answers system.listMethods, system.methodHelp,
+// system.methodSignature and system.multicall itself.
 class QTMAIAXMLRPC_EXPORT MaiaXmlRpcServer : public QObject
 {
     Q_OBJECT
@@ -62,11 +64,18 @@ public:
     void setAllowedAddresses(const QList<QHostAddress> &addresses);
     QList<QHostAddress> allowedAddresses() const;
 
-    // Both apply to connections accepted afterwards; zero or less lifts the limit.
+    // Given a local certificate and private key before listen, every connection speaks TLS.
+    void setSslConfiguration(const QSslConfiguration &configuration);
+    QSslConfiguration sslConfiguration() const;
+
+    // These apply to connections accepted afterwards; zero or less lifts the limit.
     // A connection that receives and sends nothing for this long is closed.
     void setIdleTimeout(int msecs);
     int idleTimeout() const;
-    // Connections accepted beyond this many open ones are closed at once.
+    // A connection must send a whole request within this long of its accept or its last answer.
+    void setRequestTimeout(int msecs);
+    int requestTimeout() const;
+    // At this many open connections, the longest idle one is closed to admit the next.
     void setMaxConnections(int count);
     int maxConnections() const;
 
@@ -75,15 +84,16 @@ private:
                         const QString &help);
     void acceptConnections();
 
-    QTcpServer listener;
+    TlsListener *listener;
     // Shared with the connections: a method may destroy the server while a call holds the table.
     std::shared_ptr<MethodTable> methods;
     QList<QHostAddress> allowed;
     int idleTimeoutMsecs = 30 * 1000;
+    int requestTimeoutMsecs = 5 * 1000;
     // Well below the usual limit of 1024 descriptors a process may hold, so
     // held connections cannot starve the rest of the host application.
     int connectionLimit = 256;
-    int openConnections = 0;
+    QList<MaiaXmlRpcServerConnection *> open;
 };
 
 #endif

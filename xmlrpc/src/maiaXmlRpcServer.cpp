@@ -2,9 +2,11 @@
 
 #include "maiaXmlRpcServerConnection.h"
 #include "methodtable.h"
+#include "tlslistener.h"
 
 #include <QTcpSocket>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -19,30 +21,31 @@ MaiaXmlRpcServer::RequestMethod withoutRequest(MaiaXmlRpcServer::Method method)
 MaiaXmlRpcServer::MaiaXmlRpcServer(QObject *parent)
     : QObject(parent)
     , methods(std::make_shared<MethodTable>())
+    , listener(new TlsListener(this))
 {
-    connect(&listener, &QTcpServer::newConnection, this, &MaiaXmlRpcServer::acceptConnections);
+    connect(listener, &QTcpServer::newConnection, this, &MaiaXmlRpcServer::acceptConnections);
 }
 
 MaiaXmlRpcServer::~MaiaXmlRpcServer() = default;
 
 bool MaiaXmlRpcServer::listen(const QHostAddress &address, quint16 port)
 {
-    return listener.listen(address, port);
+    return listener->listen(address, port);
 }
 
 QString MaiaXmlRpcServer::errorString() const
 {
-    return listener.errorString();
+    return listener->errorString();
 }
 
 QHostAddress MaiaXmlRpcServer::serverAddress() const
 {
-    return listener.serverAddress();
+    return listener->serverAddress();
 }
 
 quint16 MaiaXmlRpcServer::serverPort() const
 {
-    return listener.serverPort();
+    return listener->serverPort();
 }
 
 void MaiaXmlRpcServer::registerMethod(const QString &name, Method method, const QString &help,
@@ -101,6 +104,26 @@ int MaiaXmlRpcServer::idleTimeout() const
     return idleTimeoutMsecs;
 }
 
+void MaiaXmlRpcServer::setSslConfiguration(const QSslConfiguration &configuration)
+{
+    listener->setSslConfiguration(configuration);
+}
+
+QSslConfiguration MaiaXmlRpcServer::sslConfiguration() const
+{
+    return listener->sslConfiguration();
+}
+
+void MaiaXmlRpcServer::setRequestTimeout(int msecs)
+{
+    requestTimeoutMsecs = msecs;
+}
+
+int MaiaXmlRpcServer::requestTimeout() const
+{
+    return requestTimeoutMsecs;
+}
+
 void MaiaXmlRpcServer::setMaxConnections(int count)
 {
     connectionLimit = count;
@@ -113,7 +136,7 @@ int MaiaXmlRpcServer::maxConnections() const
 
 void MaiaXmlRpcServer::acceptConnections()
 {
-    while (QTcpSocket *socket = listener.nextPendingConnection()) {
+    while (QTcpSocket *socket = listener->nextPendingConnection()) {
         if (!allowed.isEmpty() && !allowed.contains(socket->peerAddress())) {
             qWarning() << "Rejected connection attempt from" << socket->peerAddress().toString();
             // Still the listener's child; freed once closed so rejected peers cannot pile up.
@@ -121,18 +144,21 @@ void MaiaXmlRpcServer::acceptConnections()
             socket->disconnectFromHost();
             continue;
         }
-        if (connectionLimit > 0 && openConnections >= connectionLimit) {
-            qWarning().noquote() << "Refusing a connection from" << socket->peerAddress().toString() << "with"
-                                 << openConnections << "connections already open";
-            socket->abort();
-            socket->deleteLater();
-            continue;
+        if (connectionLimit > 0 && open.size() >= connectionLimit) {
+            // Silent peers give way to new ones, rather than keep them out.
+            const auto longestIdle = std::min_element(open.cbegin(), open.cend(), [](auto *a, auto *b) {
+                return a->lastActivity() < b->lastActivity();
+            });
+            MaiaXmlRpcServerConnection *evicted = *longestIdle;
+            open.removeOne(evicted);
+            evicted->evict();
         }
         // The connection is this server's child, so the lookup never outlives it.
         auto *connection = new MaiaXmlRpcServerConnection(socket, methods, this);
         connection->setIdleTimeout(idleTimeoutMsecs);
-        ++openConnections;
+        connection->setRequestTimeout(requestTimeoutMsecs);
+        open.append(connection);
         // ~QObject cuts this link before deleting the children, so it never runs on a dying server.
-        connect(connection, &QObject::destroyed, this, [this] { --openConnections; });
+        connect(connection, &QObject::destroyed, this, [this, connection] { open.removeOne(connection); });
     }
 }

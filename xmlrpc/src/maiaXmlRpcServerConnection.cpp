@@ -1,15 +1,18 @@
 #include "maiaXmlRpcServerConnection.h"
 
 #include "documentguard.h"
+#include "documentreader.h"
+#include "documentwriter.h"
+#include "gzipcodec.h"
+#include "maiaFault.h"
 #include "methodtable.h"
 #include "qhttprequestheader.h"
-#include "qhttpresponseheader.h"
 
 #include <QHostAddress>
 #include <QSslSocket>
 #include <QTimer>
-#include <QTimerEvent>
 #include <QTcpSocket>
+#include <QTimerEvent>
 
 #include <utility>
 
@@ -17,7 +20,9 @@ namespace {
 
 // No peer may make a connection hold more than this.
 constexpr int maxHeaderBytes = 64 * 1024;
-constexpr uint maxContentLength = DocumentGuard::maxDocumentBytes;
+constexpr qint64 maxContentLength = DocumentGuard::maxDocumentBytes;
+// Smaller answers gain too little from gzip to pay for it.
+constexpr int minGzipBytes = 1024;
 
 } // namespace
 
@@ -27,6 +32,7 @@ MaiaXmlRpcServerConnection::MaiaXmlRpcServerConnection(QTcpSocket *connection, s
     , clientConnection(connection)
     , methods(std::move(methods))
 {
+    sinceActivity.start();
     connect(connection, &QTcpSocket::readyRead, this, &MaiaXmlRpcServerConnection::readFromSocket);
     connect(connection, &QTcpSocket::disconnected, this, &QObject::deleteLater);
     // A peer reading a large answer slowly is still busy, not idle.
@@ -48,74 +54,125 @@ void MaiaXmlRpcServerConnection::setIdleTimeout(int msecs)
         idleTimer.stop();
 }
 
+void MaiaXmlRpcServerConnection::setRequestTimeout(int msecs)
+{
+    requestTimeout = msecs;
+    if (requestTimeout > 0 && !answering)
+        requestTimer.start(requestTimeout, this);
+    else
+        requestTimer.stop();
+}
+
+qint64 MaiaXmlRpcServerConnection::lastActivity() const
+{
+    return sinceActivity.msecsSinceReference();
+}
+
+void MaiaXmlRpcServerConnection::evict()
+{
+    if (!clientConnection)
+        return;
+    qWarning().noquote() << "Closing the longest idle connection, from" << clientConnection->peerAddress().toString()
+                         << "to make room";
+    close();
+}
+
 void MaiaXmlRpcServerConnection::restartIdleTimer()
 {
+    sinceActivity.start();
     if (idleTimer.isActive())
         idleTimer.start(idleTimeout, this);
 }
 
 void MaiaXmlRpcServerConnection::timerEvent(QTimerEvent *event)
 {
-    if (event->timerId() != idleTimer.timerId())
+    const bool idle = event->timerId() == idleTimer.timerId();
+    if (!idle && event->timerId() != requestTimer.timerId())
         return QObject::timerEvent(event);
     idleTimer.stop();
+    requestTimer.stop();
     if (!clientConnection || clientConnection->state() == QAbstractSocket::UnconnectedState)
         return;
-    qWarning().noquote() << "Closing a connection from" << clientConnection->peerAddress().toString()
-                         << "idle for" << idleTimeout << "ms";
+    if (idle)
+        qWarning().noquote() << "Closing a connection from" << clientConnection->peerAddress().toString() << "idle for"
+                             << idleTimeout << "ms";
+    else
+        qWarning().noquote() << "Closing a connection from" << clientConnection->peerAddress().toString()
+                             << "that sent no whole request in" << requestTimeout << "ms";
     close(); // its disconnected() deletes this connection, as for any other close
 }
 
 void MaiaXmlRpcServerConnection::readFromSocket()
 {
+    if (answering || closing || !clientConnection)
+        return; // a pipelined request waits in the socket for the answer before it
     restartIdleTimer();
     while (!header && clientConnection->canReadLine()) {
         const QByteArray line = clientConnection->readLine();
         headerString += DocumentGuard::decodeUpToNul(line);
-        if (headerString.size() > maxHeaderBytes) {
-            qWarning() << "Closing a connection whose header passed" << maxHeaderBytes << "bytes";
-            return close();
-        }
+        if (headerString.size() > maxHeaderBytes)
+            return refuse(431, "Request Header Fields Too Large");
         if (line != "\r\n")
             continue;
         header.reset(new QHttpRequestHeader(headerString));
-        if (!header->isValid())
-            return reject("Invalid Header");
-        if (header->method() != QLatin1String("POST"))
-            return reject("No Post!");
-        if (header->contentLength() == 0)
-            return reject("No Content Length");
-        if (header->contentLength() > maxContentLength) {
-            qWarning() << "Closing a connection announcing" << header->contentLength()
-                       << "bytes, more than" << maxContentLength;
-            return close();
-        }
+        if (!checkHeader())
+            return;
     }
     // A header line may be long without ending: count what waits unread too.
-    if (!header && clientConnection->bytesAvailable() + headerString.size() > maxHeaderBytes) {
-        qWarning() << "Closing a connection whose header passed" << maxHeaderBytes << "bytes";
-        return close();
+    if (!header && clientConnection->bytesAvailable() + headerString.size() > maxHeaderBytes)
+        return refuse(431, "Request Header Fields Too Large");
+    if (!header || clientConnection->bytesAvailable() < header->contentLength())
+        return;
+    answering = true;
+    requestTimer.stop();
+    QByteArray body = clientConnection->read(header->contentLength());
+    if (header->hasKey(QStringLiteral("Content-Encoding"))) {
+        QByteArray inflated;
+        if (!GzipCodec::inflate(body, maxContentLength, &inflated))
+            return refuse(400, "Bad Request");
+        body = std::move(inflated);
     }
-    if (header && clientConnection->bytesAvailable() >= header->contentLength()) {
-        // One request per connection: whatever follows the body is ignored.
-        disconnect(clientConnection, &QTcpSocket::readyRead, this, &MaiaXmlRpcServerConnection::readFromSocket);
-        // From the event loop, not inside the socket's signal: a slot may
-        // destroy the server, and the socket with it.
-        QTimer::singleShot(0, this, [this, call = clientConnection->read(header->contentLength())]() mutable {
-            handleCall(std::move(call));
-        });
-    }
+    // From the event loop, not inside the socket's signal: a slot may
+    // destroy the server, and the socket with it.
+    QMetaObject::invokeMethod(
+        this, [this, call = std::move(body)]() mutable { handleCall(std::move(call)); }, Qt::QueuedConnection);
 }
 
-void MaiaXmlRpcServerConnection::reject(const char *reason)
+bool MaiaXmlRpcServerConnection::checkHeader()
 {
-    qDebug() << reason;
-    close();
+    if (!header->isValid())
+        refuse(400, "Bad Request");
+    else if (header->majorVersion() != 1 || header->minorVersion() > 1)
+        refuse(505, "HTTP Version Not Supported");
+    else if (header->method() != QLatin1String("POST"))
+        refuse(405, "Method Not Allowed", "Allow: POST");
+    else if (header->hasKey(QStringLiteral("Transfer-Encoding")) || !header->hasKey(QStringLiteral("Content-Length")))
+        refuse(411, "Length Required"); // chunked bodies are not decoded: every XML-RPC peer sends a length
+    else if (!header->hasContentLength())
+        refuse(400, "Bad Request");
+    else if (header->contentLength() > maxContentLength)
+        refuse(413, "Payload Too Large");
+    else if (header->hasKey(QStringLiteral("Content-Encoding"))
+             && header->value(QStringLiteral("Content-Encoding")).compare(QLatin1String("gzip"), Qt::CaseInsensitive))
+        refuse(415, "Unsupported Media Type");
+    else
+        return true;
+    return false;
+}
+
+void MaiaXmlRpcServerConnection::refuse(int status, const QByteArray &reason, const QByteArray &extraField)
+{
+    qDebug().noquote() << "Answering" << status << reason << "to" << clientConnection->peerAddress().toString();
+    closing = true;
+    clientConnection->readAll(); // unread bytes at the close would reset the connection, and lose the answer
+    writeAnswer(status, reason, "text/plain", QByteArray::number(status) + ' ' + reason + '\n', extraField);
 }
 
 void MaiaXmlRpcServerConnection::close()
 {
-    disconnect(clientConnection, &QTcpSocket::readyRead, this, &MaiaXmlRpcServerConnection::readFromSocket);
+    closing = true;
+    idleTimer.stop();
+    requestTimer.stop();
     clientConnection->abort();
 }
 
@@ -135,12 +192,46 @@ void MaiaXmlRpcServerConnection::handleCall(QByteArray call)
 
 void MaiaXmlRpcServerConnection::writeResponse(const QByteArray &content)
 {
-    QHttpResponseHeader responseHeader(200, QStringLiteral("Ok"));
-    responseHeader.setValue(QStringLiteral("Server"), QStringLiteral("MaiaXmlRpc/0.1"));
-    responseHeader.setValue(QStringLiteral("Content-Type"), QStringLiteral("text/xml"));
-    responseHeader.setValue(QStringLiteral("Connection"), QStringLiteral("close"));
+    if (closing)
+        return; // closed while the method ran: evicted or timed out
+    // HTTP/1.1 keeps the connection unless told otherwise; HTTP/1.0 closes it unless told otherwise.
+    const QString connectionField = QStringLiteral("Connection");
+    if (header->minorVersion() == 0)
+        closing = !header->listsToken(connectionField, QStringLiteral("keep-alive"));
+    else
+        closing = header->listsToken(connectionField, QStringLiteral("close"));
+    QByteArray extraField = closing || header->minorVersion() > 0 ? QByteArray() : "Connection: keep-alive";
+    QByteArray body = content;
+    if (body.size() >= minGzipBytes && header->listsToken(QStringLiteral("Accept-Encoding"), QStringLiteral("gzip"))) {
+        body = GzipCodec::compress(content);
+        extraField += (extraField.isEmpty() ? "" : "\r\n") + QByteArray("Content-Encoding: gzip");
+    }
+    writeAnswer(200, "Ok", "text/xml", std::move(body), extraField);
+    if (closing)
+        return;
+    header.reset();
+    headerString.clear();
+    answering = false;
+    if (requestTimeout > 0)
+        requestTimer.start(requestTimeout, this);
+    if (clientConnection->bytesAvailable() > 0)
+        readFromSocket(); // the next request, sent before this answer
+}
+
+void MaiaXmlRpcServerConnection::writeAnswer(int status, const QByteArray &reason, const QByteArray &contentType,
+                                             QByteArray body, const QByteArray &extraField)
+{
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason + "\r\n";
+    if (closing)
+        head += "Connection: close\r\n";
     // The end of the body by its length, not by the close: a client may not see the close in time.
-    responseHeader.setValue(QStringLiteral("Content-Length"), QString::number(content.size()));
-    clientConnection->write(responseHeader.toString().toUtf8() + content);
-    clientConnection->disconnectFromHost();
+    head += "Content-Length: " + QByteArray::number(body.size()) + "\r\nContent-Type: " + contentType
+        + "\r\nServer: MaiaXmlRpc/0.1\r\n";
+    if (!extraField.isEmpty())
+        head += extraField + "\r\n";
+    clientConnection->write(head + "\r\n" + body);
+    if (closing) {
+        disconnect(clientConnection, &QTcpSocket::readyRead, this, &MaiaXmlRpcServerConnection::readFromSocket);
+        clientConnection->disconnectFromHost();
+    }
 }
