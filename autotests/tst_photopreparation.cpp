@@ -16,12 +16,11 @@ static QByteArray codingOf(const QByteArray &jpeg)
     return jpeg.mid(tables, frame - tables) + jpeg.mid(frame + 9, 10);
 }
 
-// Files prepared as the service's default limits ask, with a private
-// temporary directory that must stay empty.
+// Files prepared as the service's default limits ask, with no temporary
+// directory to write in: an oversized photo must still go scaled.
 class TestPhotoPreparation : public QObject
 {
     Q_OBJECT
-    QTemporaryDir tmp; // TMPDIR while the tests run
     QTemporaryDir files;
 
     // Writes the file (null bytes: none) and prepares it; the stages' text joined.
@@ -39,8 +38,7 @@ class TestPhotoPreparation : public QObject
     }
 
 private slots:
-    void initTestCase() { qputenv("TMPDIR", tmp.path().toLocal8Bit()); }
-    void cleanup() { QVERIFY(QDir(tmp.path()).isEmpty()); } // no temporary JPEG left behind
+    void initTestCase() { qputenv("TMPDIR", files.filePath("no such directory").toLocal8Bit()); }
 
     // One megapixel under a limit, unless that leaves none; three quarters
     // of a 512 MiB photo's text pass what an int holds.
@@ -79,6 +77,12 @@ private slots:
         QBuffer buffer(&png);
         QImage::fromData(twoColours(6400, 4800)).save(&buffer, "PNG");
         QTest::newRow("PNG inside.jpg") << png << none << ".jpg" << QSize(5537, 4153);
+        QTest::newRow("CMYK.jpg") << inCmyk(twoColours(6400, 4800)) << none << ".jpg" << QSize(5537, 4153);
+        const Refusal broken = Refusal::Damaged;
+        QTest::newRow("cut at 60 %.jpg") << damaged(twoColours(3000, 2000), 0.6) << broken << ".jpg" << QSize();
+        QTest::newRow("corrupt data.jpg") << damaged(twoColours(3000, 2000), 1, 64) << broken << ".jpg" << QSize();
+        QTest::newRow("CMYK, cut at 60 %.jpg") << damaged(inCmyk(twoColours(3000, 2000)), 0.6) << broken << ".jpg"
+                                              << QSize();
         QTest::newRow("cut in its header.jpg") << twoColours(2400, 1800).left(100) << small << ".jpg" << QSize();
         QTest::newRow("ratio just over 4.jpg") << twoColours(4097, 1024) << ratio << ".jpg" << QSize();
         QTest::newRow("3.998 MP.jpg") << twoColours(1999, 2000) << small << ".jpg" << QSize();
@@ -104,6 +108,7 @@ private slots:
         PhotoPreparation::Result result;
         const QByteArray text = prepare(QTest::currentDataTag(), bytes, &result);
         QTEST(result.error, "error");
+        QCOMPARE(result.errorString.isEmpty(), result.error == PhotoPreparation::Refusal::None); // why, in words
         QTEST(result.extension, "ext");
         for (const QString &stage : result.stages)
             QVERIFY(qAbs(stage.size() - text.size() / 4) <= 1);

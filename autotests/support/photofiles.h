@@ -25,6 +25,33 @@ inline QByteArray twoColours(int width, int height, int sampling = TJSAMP_420, i
     return jpeg;
 }
 
+// The photo as a camera's file that was damaged: cut short at `cut` of its
+// length, or with `corrupt` bytes of garbage in the middle of its data.
+inline QByteArray damaged(const QByteArray &jpeg, double cut, int corrupt = 0)
+{
+    QByteArray bytes = jpeg.left(int(jpeg.size() * cut));
+    return bytes.replace(bytes.size() / 2, corrupt, QByteArray(corrupt, '\x5a'));
+}
+
+// The photo coded in CMYK, as print work is: TurboJPEG decodes it, but only
+// Qt's reader turns it into RGB.
+inline QByteArray inCmyk(const QByteArray &jpeg)
+{
+    const QImage image = QImage::fromData(jpeg).convertToFormat(QImage::Format_RGBX8888);
+    QByteArray cmyk(image.sizeInBytes(), '\0');
+    for (int i = 0; i < cmyk.size(); ++i) // stored inverted, as Adobe's software does and Qt's reader expects
+        cmyk[i] = char(i % 4 == 3 ? 255 : image.constBits()[i]);
+    const tjhandle encoder = tjInitCompress();
+    unsigned char *data = nullptr;
+    unsigned long size = 0;
+    tjCompress2(encoder, reinterpret_cast<const unsigned char *>(cmyk.constData()), image.width(), 0, image.height(),
+                TJPF_CMYK, &data, &size, TJSAMP_420, 95, 0);
+    const QByteArray coded(reinterpret_cast<const char *>(data), int(size));
+    tjFree(data);
+    tjDestroy(encoder);
+    return coded;
+}
+
 // exiftool, a reader and writer independent of ours, on a JPEG given on its standard input.
 inline QByteArray exiftool(const QStringList &arguments, const QByteArray &jpeg)
 {
