@@ -139,14 +139,22 @@ private slots:
         QTest::newRow("every block, scaled")
             << withEveryBlock(twoColours(8000, 6000))
             << "-File:ImageWidth=5537 -EXIF:Orientation=6 -EXIF:Artist=Ana -EXIF:Copyright=(c) Ana "
-               "-EXIF:DateTimeOriginal=2026:05:04 03:02:01 -EXIF:ExifImageWidth=5537 -XMP:ExifImageWidth=5537 "
-               "-IPTC:Keywords=sea, sky -IPTC:Caption-Abstract=Harbour -XMP:Creator=Ana -XMP:Title=Dawn "
-               "-ICC_Profile:ProfileDescription=Display P3 -EXIF:GPSLatitude=48.8584 -Composite:GPSLatitude=48.8584";
+               "-EXIF:DateTimeOriginal=2026:05:04 03:02:01 -EXIF:ExifImageWidth=5537 -IPTC:Keywords=sea, sky "
+               "-IPTC:Caption-Abstract=Harbour -XMP:Creator=Ana -XMP:Title=Dawn -ICC_Profile:ProfileDescription=Display P3 "
+               "-EXIF:GPSLatitude=48.8584 -Composite:GPSLatitude=48.8584 -XMP:ExifImageWidth=5537";
         // An Exif block whose TIFF header is garbage, before an XMP block.
         const QByteArray broken("\xff\xd8\xff\xe1\0\x12" "Exif\0\0XX\x2a\0\xff\xff\xff\x7f\0\0", 22);
         const QByteArray withXmp = exiftool({"-o", "-", "-XMP-dc:Title=Dawn"}, twoColours(3000, 2000));
         QTest::newRow("broken Exif") << broken + withXmp.mid(2) << "-File:ImageWidth=3000 -XMP:Title=Dawn";
         QTest::newRow("none") << twoColours(3000, 2000) << "-File:ImageWidth=3000";
+        QTest::newRow("a camera's XMP and IPTC, scaled")
+            << withCameraPackets(twoColours(8000, 6000))
+            << "-File:ImageWidth=5537 -XMP:ExposureTime=0.004 -XMP:FNumber=5.6 -XMP:FocalLength=35 "
+               "-XMP:ExposureProgram=3 -XMP:ExposureCompensation=-0.333333333333333 -XMP:MeteringMode=5 "
+               "-XMP:Flash=16 -XMP:WhiteBalance=0 -XMP:FocalLengthIn35mmFormat=35 "
+               "-XMP:DateTimeOriginal=2026:05:04 03:02:01 -XMP:ExifImageWidth=5537 -XMP:ExifImageHeight=4153 "
+               "-XMP:ImageWidth=5537 -XMP:Make=Vendalux -XMP:ImageHeight=4153 -IPTC:TimeCreated=14:39:47 "
+               "-IPTC:DateCreated=2026:05:04";
     }
 
     void metadata()
@@ -154,10 +162,11 @@ private slots:
         QFETCH(QByteArray, bytes);
         PhotoPreparation::Result result;
         const QByteArray sent = QByteArray::fromBase64(prepare("photo.jpg", bytes, &result));
-        const QByteArray read = exiftool({"-args", "-n", "-a", "-G", "-ImageWidth", "-Orientation", "-Artist",
-                                          "-Copyright", "-DateTimeOriginal", "-ExifImageWidth", "-Keywords",
+        const QByteArray read = exiftool({"-args", "-n", "-a", "-G", "-File:ImageWidth", "-Orientation", "-Artist",
+                                          "-Copyright", "-EXIF:DateTimeOriginal", "-EXIF:ExifImageWidth", "-Keywords",
                                           "-Caption-Abstract", "-Creator", "-Title", "-ProfileDescription",
-                                          "-GPSLatitude", "-ThumbnailImage"},
+                                          "-GPSLatitude", "-ThumbnailImage", "-XMP-exif:all", "-XMP-tiff:all",
+                                          "-TimeCreated", "-DateCreated"},
                                          sent);
         QTEST(QString(read).trimmed().replace(QLatin1Char('\n'), QLatin1Char(' ')), "tags");
     }

@@ -84,4 +84,27 @@ inline QByteArray withEveryBlock(const QByteArray &jpeg)
                     jpeg);
 }
 
+// The photo with XMP and IPTC as a camera and a photographer's software
+// write them, not as exiftool would: many exif: properties in the packet's
+// attributes, and a time without a zone in IPTC.
+inline QByteArray withCameraPackets(const QByteArray &jpeg)
+{
+    const QByteArray packet = R"(<?xpacket begin="" id="W5M0MpCehiHzreSzNTczkc9d"?>
+<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">
+<rdf:Description rdf:about="" xmlns:exif="http://ns.adobe.com/exif/1.0/" xmlns:tiff="http://ns.adobe.com/tiff/1.0/"
+ exif:ExposureTime="1/250" exif:FNumber="56/10" exif:FocalLength="350/10" exif:ExposureProgram="3"
+ exif:ExposureBiasValue="-1/3" exif:MeteringMode="5" exif:Flash="16" exif:WhiteBalance="0"
+ exif:FocalLengthIn35mmFilm="35" exif:DateTimeOriginal="2026-05-04T03:02:01" exif:PixelXDimension="8000"
+ exif:PixelYDimension = '6000' tiff:ImageWidth="8000" tiff:Make="Vendalux"><tiff:ImageLength> 6000 </tiff:ImageLength>
+</rdf:Description></rdf:RDF></x:xmpmeta>
+<?xpacket end="w"?>)";
+    const auto segment = [](char marker, const QByteArray &body) {
+        return QByteArray("\xff") + marker + char((body.size() + 2) >> 8) + char(body.size() + 2) + body;
+    };
+    const QByteArray record("\x1c\x02\x3c\x00\x06" "143947" "\x1c\x02\x37\x00\x08" "20260504", 26);
+    const QByteArray resource = QByteArray("8BIM\x04\x04\0\0\0\0\0\x1a", 12) + record;
+    return jpeg.left(2) + segment('\xe1', QByteArray("http://ns.adobe.com/xap/1.0/\0", 29) + packet)
+        + segment('\xed', QByteArray("Photoshop 3.0\0", 14) + resource) + jpeg.mid(2);
+}
+
 #endif
