@@ -81,8 +81,8 @@ private slots:
         const Refusal broken = Refusal::Damaged;
         QTest::newRow("cut at 60 %.jpg") << damaged(twoColours(3000, 2000), 0.6) << broken << ".jpg" << QSize();
         QTest::newRow("corrupt data.jpg") << damaged(twoColours(3000, 2000), 1, 64) << broken << ".jpg" << QSize();
-        QTest::newRow("CMYK, cut at 60 %.jpg") << damaged(inCmyk(twoColours(3000, 2000)), 0.6) << broken << ".jpg"
-                                              << QSize();
+        QTest::newRow("CMYK, cut at 60 %.jpg")
+            << damaged(inCmyk(twoColours(3000, 2000)), 0.6) << broken << ".jpg" << QSize();
         QTest::newRow("cut in its header.jpg") << twoColours(2400, 1800).left(100) << small << ".jpg" << QSize();
         QTest::newRow("ratio just over 4.jpg") << twoColours(4097, 1024) << ratio << ".jpg" << QSize();
         QTest::newRow("3.998 MP.jpg") << twoColours(1999, 2000) << small << ".jpg" << QSize();
@@ -140,8 +140,9 @@ private slots:
             << withEveryBlock(twoColours(8000, 6000))
             << "-File:ImageWidth=5537 -EXIF:Orientation=6 -EXIF:Artist=Ana -EXIF:Copyright=(c) Ana "
                "-EXIF:DateTimeOriginal=2026:05:04 03:02:01 -EXIF:ExifImageWidth=5537 -IPTC:Keywords=sea, sky "
-               "-IPTC:Caption-Abstract=Harbour -XMP:Creator=Ana -XMP:Title=Dawn -ICC_Profile:ProfileDescription=Display P3 "
-               "-EXIF:GPSLatitude=48.8584 -Composite:GPSLatitude=48.8584 -XMP:ExifImageWidth=5537";
+               "-IPTC:Caption-Abstract=Harbour -XMP:Creator=Ana -XMP:Title=Dawn "
+               "-ICC_Profile:ProfileDescription=Display P3 -EXIF:GPSLatitude=48.8584 -Composite:GPSLatitude=48.8584 "
+               "-XMP:ExifImageWidth=5537";
         // An Exif block whose TIFF header is garbage, before an XMP block.
         const QByteArray broken("\xff\xd8\xff\xe1\0\x12" "Exif\0\0XX\x2a\0\xff\xff\xff\x7f\0\0", 22);
         const QByteArray withXmp = exiftool({"-o", "-", "-XMP-dc:Title=Dawn"}, twoColours(3000, 2000));
