@@ -73,6 +73,7 @@ private slots:
         const char *const samplings[] = {"4:4:4.jpg", "4:2:2.jpg", "", "grey.jpg", "4:4:0.jpg", "4:1:1.jpg"};
         for (const int s : {TJSAMP_444, TJSAMP_422, TJSAMP_440, TJSAMP_411, TJSAMP_GRAY})
             QTest::newRow(samplings[s]) << twoColours(6400, 4800, s) << none << ".jpg" << QSize(5537, 4153);
+        QTest::newRow("grey, as it is.jpg") << twoColours(3000, 2000, TJSAMP_GRAY) << none << ".jpg" << QSize(3000, 2000);
         QByteArray png;
         QBuffer buffer(&png);
         QImage::fromData(twoColours(6400, 4800)).save(&buffer, "PNG");

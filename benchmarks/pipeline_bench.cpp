@@ -48,16 +48,16 @@ int makePhoto(int width, int height, const QString &file, bool noisy)
         QRgb *line = reinterpret_cast<QRgb *>(image.scanLine(y));
         for (int x = 0; x < width; ++x) {
             const int noise = ((x * 7919 + y * 104729) ^ (x * y)) & 31;
-            int grain = 0;
-            if (noisy) {
+            int grain[3] = {};
+            for (int c = 0; c < 3 && noisy; ++c) { // each channel its own, as a sensor's
                 state ^= state << 13;
                 state ^= state >> 17;
                 state ^= state << 5;
-                grain = int(state % 25) - 12;
+                grain[c] = int(state % 9) - 4;
             }
-            line[x] = qRgb(qBound(0, ((x * 255 / width + noise) & 255) + grain, 255),
-                           qBound(0, ((y * 255 / height + noise) & 255) + grain, 255),
-                           qBound(0, ((x + y + noise) & 255) + grain, 255));
+            line[x] = qRgb(qBound(0, ((x * 255 / width + noise) & 255) + grain[0], 255),
+                           qBound(0, ((y * 255 / height + noise) & 255) + grain[1], 255),
+                           qBound(0, ((x + y + noise) & 255) + grain[2], 255));
         }
     }
     image.setColorSpace(QColorSpace::DisplayP3); // written as an ICC profile, as cameras set for wide gamut

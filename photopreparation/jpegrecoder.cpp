@@ -1,6 +1,7 @@
 #include "jpegrecoder.h"
 
 #include "planeresampler.h"
+#include "rawpipeline.h"
 
 #include <QIODevice>
 
@@ -150,6 +151,14 @@ JpegRecoder::Outcome JpegRecoder::recode(const QSize &target, int quality, QIODe
         return Outcome::Unsupported;
     const bool grey = colorspace == TJCS_GRAY || subsampling == TJSAMP_GRAY;
     const int sampling = grey ? TJSAMP_GRAY : TJSAMP_420;
+    if (target == photoSize && subsampling == sampling) {
+        // Nothing to scale: decoded and encoded at once, on two threads.
+        const auto piped = RawPipeline::recode(jpeg, quality < 0 ? 75 : std::clamp(quality, 1, 100), out);
+        if (piped != RawPipeline::Outcome::Unsupported) {
+            jpeg = QByteArray();
+            return piped == RawPipeline::Outcome::Damaged ? Outcome::Damaged : Outcome::Recoded;
+        }
+    }
     const tjscalingfactor factor = scalingFactor(photoSize, target);
     const QSize decodedSize(TJSCALED(photoSize.width(), factor), TJSCALED(photoSize.height(), factor));
     Planes decoded(decodedSize.width(), decodedSize.height(), subsampling, grey ? 1 : 3);
