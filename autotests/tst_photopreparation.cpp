@@ -81,7 +81,8 @@ private slots:
         QTest::newRow("CMYK.jpg") << inCmyk(twoColours(6400, 4800)) << none << ".jpg" << QSize(5537, 4153);
         const Refusal broken = Refusal::Damaged;
         QTest::newRow("cut at 60 %.jpg") << damaged(twoColours(3000, 2000), 0.6) << broken << ".jpg" << QSize();
-        QTest::newRow("corrupt data.jpg") << damaged(twoColours(3000, 2000), 1, 64) << broken << ".jpg" << QSize();
+        QTest::newRow("8000 x 6000, corrupt data.jpg")
+            << damaged(twoColours(8000, 6000), 1, 64) << broken << ".jpg" << QSize();
         QTest::newRow("CMYK, cut at 60 %.jpg")
             << damaged(inCmyk(twoColours(3000, 2000)), 0.6) << broken << ".jpg" << QSize();
         QTest::newRow("cut in its header.jpg") << twoColours(2400, 1800).left(100) << small << ".jpg" << QSize();
