@@ -101,8 +101,8 @@ inline QByteArray withCameraPackets(const QByteArray &jpeg)
     const auto segment = [](char marker, const QByteArray &body) {
         return QByteArray("\xff") + marker + char((body.size() + 2) >> 8) + char(body.size() + 2) + body;
     };
-    const QByteArray record("\x1c\x02\x3c\x00\x06" "143947" "\x1c\x02\x37\x00\x08" "20260504", 26);
-    const QByteArray resource = QByteArray("8BIM\x04\x04\0\0\0\0\0\x1a", 12) + record;
+    const QByteArray record("\x1c\x02\x3c\x00\x06" "143947" "\x1c\x02\x37\x00\x08" "20260504", 24);
+    const QByteArray resource = QByteArray("8BIM\x04\x04\0\0\0\0\0\x18", 12) + record;
     return jpeg.left(2) + segment('\xe1', QByteArray("http://ns.adobe.com/xap/1.0/\0", 29) + packet)
         + segment('\xed', QByteArray("Photoshop 3.0\0", 14) + resource) + jpeg.mid(2);
 }
