@@ -4,7 +4,8 @@ JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 PACKAGES = build-essential cmake qtbase5-dev libqt5webkit5-dev libqt5sql5-sqlite \
            libqt5svg5 libsqlite3-dev binutils python3 libturbojpeg0-dev pkg-config \
-           libexiv2-dev libimage-exiftool-perl libxmlrpc-c++8-dev libxmlrpc-core-c3-dev zlib1g-dev openssl
+           libexiv2-dev libimage-exiftool-perl libxmlrpc-c++8-dev libxmlrpc-core-c3-dev zlib1g-dev openssl \
+           libjpeg62-turbo-dev
 SUDO = $(if $(filter 0,$(shell id -u)),,sudo)
 
 # Installs those of the given Debian packages that are missing; quick when none is.

@@ -75,6 +75,8 @@ private slots:
                                                 << QSize(5537, 4153) << every;
         QTest::newRow("3.998 MP.jpg") << twoColours(1999, 2000) << refused("122", "Too small dimensions") << ""
                                       << QSize() << none;
+        QTest::newRow("cut at 60 %.jpg")
+            << damaged(twoColours(3000, 2000), 0.6) << refused("126", "Damaged photo") << "" << QSize() << none;
         QTest::newRow("scan.PNG") << QByteArray("\x89PNG not really", 15) << stored << ".png" << QSize() << none;
     }
 

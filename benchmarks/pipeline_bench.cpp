@@ -1,5 +1,8 @@
 // pipeline-bench: the photo upload pipeline, timed.
-//   pipeline-bench make WIDTH HEIGHT FILE   writes a photo-like JPEG (quality 90, Display P3 profile)
+//   pipeline-bench make WIDTH HEIGHT FILE [noisy]
+//                                           writes a photo-like JPEG (quality 90, Display P3 profile);
+//                                           noisy: with a camera's sensor noise on every pixel, which
+//                                           smooth generated photos lack and which sets the coders' work
 //   pipeline-bench upload FILE              signs in to a vendalux-sim process of its own and
 //                                           uploads FILE, printing the preparation time (the call
 //                                           until stage 0 is handed to the network), the whole
@@ -36,15 +39,25 @@
 
 namespace {
 
-int makePhoto(int width, int height, const QString &file)
+int makePhoto(int width, int height, const QString &file, bool noisy)
 {
     // Smooth areas and fine detail, so the encoder works as on a real photo.
     QImage image(width, height, QImage::Format_RGB32);
+    quint32 state = 2463534242u; // xorshift: the same grain every run
     for (int y = 0; y < height; ++y) {
         QRgb *line = reinterpret_cast<QRgb *>(image.scanLine(y));
         for (int x = 0; x < width; ++x) {
             const int noise = ((x * 7919 + y * 104729) ^ (x * y)) & 31;
-            line[x] = qRgb((x * 255 / width + noise) & 255, (y * 255 / height + noise) & 255, (x + y + noise) & 255);
+            int grain[3] = {};
+            for (int c = 0; c < 3 && noisy; ++c) { // each channel its own, as a sensor's
+                state ^= state << 13;
+                state ^= state >> 17;
+                state ^= state << 5;
+                grain[c] = int(state % 9) - 4;
+            }
+            line[x] = qRgb(qBound(0, ((x * 255 / width + noise) & 255) + grain[0], 255),
+                           qBound(0, ((y * 255 / height + noise) & 255) + grain[1], 255),
+                           qBound(0, ((x + y + noise) & 255) + grain[2], 255));
         }
     }
     image.setColorSpace(QColorSpace::DisplayP3); // written as an ICC profile, as cameras set for wide gamut
@@ -147,8 +160,8 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
     QTextStream out(stdout);
-    if (args.size() == 5 && args.at(1) == QLatin1String("make"))
-        return makePhoto(args.at(2).toInt(), args.at(3).toInt(), args.at(4));
+    if ((args.size() == 5 || args.size() == 6) && args.at(1) == QLatin1String("make"))
+        return makePhoto(args.at(2).toInt(), args.at(3).toInt(), args.at(4), args.value(5) == QLatin1String("noisy"));
     if (args.size() == 3 && args.at(1) == QLatin1String("metadata"))
         return timeMetadata(args.at(2), out);
     if (args.size() != 3 || args.at(1) != QLatin1String("upload")) {

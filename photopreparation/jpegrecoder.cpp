@@ -1,6 +1,7 @@
 #include "jpegrecoder.h"
 
 #include "planeresampler.h"
+#include "rawpipeline.h"
 
 #include <QIODevice>
 
@@ -144,11 +145,20 @@ JpegRecoder::~JpegRecoder()
 
 JpegRecoder::Outcome JpegRecoder::recode(const QSize &target, int quality, QIODevice *out)
 {
-    if (!photoSize.isValid() || target.isEmpty() || subsampling < 0 || subsampling >= TJ_NUMSAMP
-        || (colorspace != TJCS_YCbCr && colorspace != TJCS_GRAY))
+    if (photoSize.isValid() && colorspace != TJCS_YCbCr && colorspace != TJCS_GRAY)
+        return decodesWhole() ? Outcome::Unsupported : Outcome::Damaged;
+    if (!photoSize.isValid() || target.isEmpty() || subsampling < 0 || subsampling >= TJ_NUMSAMP)
         return Outcome::Unsupported;
     const bool grey = colorspace == TJCS_GRAY || subsampling == TJSAMP_GRAY;
     const int sampling = grey ? TJSAMP_GRAY : TJSAMP_420;
+    if (target == photoSize && subsampling == sampling) {
+        // Nothing to scale: decoded and encoded at once, on two threads.
+        const auto piped = RawPipeline::recode(jpeg, quality < 0 ? 75 : std::clamp(quality, 1, 100), out);
+        if (piped != RawPipeline::Outcome::Unsupported) {
+            jpeg = QByteArray();
+            return piped == RawPipeline::Outcome::Damaged ? Outcome::Damaged : Outcome::Recoded;
+        }
+    }
     const tjscalingfactor factor = scalingFactor(photoSize, target);
     const QSize decodedSize(TJSCALED(photoSize.width(), factor), TJSCALED(photoSize.height(), factor));
     Planes decoded(decodedSize.width(), decodedSize.height(), subsampling, grey ? 1 : 3);
@@ -170,4 +180,20 @@ JpegRecoder::Outcome JpegRecoder::recode(const QSize &target, int quality, QIODe
     scalePlanes(decoded, decodedSize, scaled, target);
     decoded.pixels.reset();
     return encode(scaled, target, quality, out) ? Outcome::Recoded : Outcome::Unsupported;
+}
+
+// Qt's reader decodes CMYK and RGB-coded photos and says nothing of a
+// warning; an eighth of the size still reads every coefficient, cheaply.
+bool JpegRecoder::decodesWhole()
+{
+    const tjscalingfactor eighth{1, 8};
+    const int width = TJSCALED(photoSize.width(), eighth), height = TJSCALED(photoSize.height(), eighth);
+    const bool cmyk = colorspace == TJCS_CMYK || colorspace == TJCS_YCCK;
+    std::unique_ptr<unsigned char[]> pixels(new (std::nothrow) unsigned char[std::size_t(width) * height * 4]);
+    return !pixels
+        || tjDecompress2(decoder, reinterpret_cast<const unsigned char *>(jpeg.constData()),
+                         static_cast<unsigned long>(jpeg.size()), pixels.get(), width, 0, height,
+                         cmyk ? TJPF_CMYK : TJPF_RGBX, 0)
+            == 0
+        || tjGetErrorCode(decoder) != TJERR_WARNING;
 }

@@ -23,7 +23,7 @@ public:
     enum class Outcome {
         Recoded,
         Damaged,     // decodes only with errors: cut short, corrupt data
-        Unsupported, // CMYK, RGB-coded or unreadable data: nothing written
+        Unsupported, // CMYK, RGB-coded or unreadable data: nothing written, left to Qt's reader
     };
     // Writes the photo at `target` (at most size()) as a baseline JPEG at
     // `quality` with 4:2:0 chroma, as Qt writes colour (greyscale stays
@@ -31,6 +31,8 @@ public:
     Outcome recode(const QSize &target, int quality, QIODevice *out);
 
 private:
+    bool decodesWhole();
+
     QByteArray jpeg;
     void *decoder;
     QSize photoSize;

@@ -4,11 +4,9 @@
 #include "photometadata.h"
 
 #include <QBuffer>
-#include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QImageReader>
-#include <QTemporaryFile>
 #include <QThreadPool>
 #include <QtConcurrent>
 
@@ -23,27 +21,38 @@ struct OneThreadPool : QThreadPool
 // Destroyed at exit or when the plug-in is unloaded, waiting for its work.
 Q_GLOBAL_STATIC(OneThreadPool, preparationPool)
 
-PhotoPreparation::Refusal refusal(const QSize &photo, const UploadRestrictions &limits)
+using Refusal = PhotoPreparation::Refusal;
+
+Refusal refusal(const QSize &photo, const UploadRestrictions &limits, QString *why)
 {
     const int w = photo.width();
     const int h = photo.height();
     const double mpx = double(w) * h / 1000000.0;
-    if (mpx < limits.min_mpx || w < limits.min_w || h < limits.min_h)
-        return PhotoPreparation::Refusal::TooSmall;
-    if ((w > h ? double(w) / h : double(h) / w) > limits.max_r)
-        return PhotoPreparation::Refusal::WrongAspectRatio;
-    return PhotoPreparation::Refusal::None;
+    if (mpx < limits.min_mpx || w < limits.min_w || h < limits.min_h) {
+        *why = QStringLiteral("The photo is %1 x %2 pixels, under the service's smallest.").arg(w).arg(h);
+        return Refusal::TooSmall;
+    }
+    if ((w > h ? double(w) / h : double(h) / w) > limits.max_r) {
+        *why = QStringLiteral("The photo's sides, %1 x %2 pixels, are further apart than the service takes.")
+                   .arg(w)
+                   .arg(h);
+        return Refusal::WrongAspectRatio;
+    }
+    return Refusal::None;
 }
 
-// Checks and re-encodes a ".jpg" photo into a temporary file, with the
-// photo's metadata; returns its path, or the photo's own when no temporary
-// file could be written. The checks read only the header; TurboJPEG
-// decodes, and Qt's reader takes what it does not (another format inside,
-// CMYK), decoding it whole.
-PhotoPreparation::Refusal reencode(const QString &file, const UploadRestrictions &limits, QString *sent)
+// Checks and re-encodes a ".jpg" photo, with its metadata, into `sent`; a
+// failure is a refusal, so an original over the limits is never sent. The
+// checks read only the header; TurboJPEG decodes, and Qt's reader takes
+// what it does not (another format inside, CMYK), decoding it whole.
+Refusal reencode(const QString &file, const UploadRestrictions &limits, QByteArray *sent, QString *why)
 {
     QFile source(file);
-    QByteArray bytes = source.open(QIODevice::ReadOnly) ? source.readAll() : QByteArray();
+    if (!source.open(QIODevice::ReadOnly)) {
+        *why = source.errorString();
+        return Refusal::CannotReadFile;
+    }
+    QByteArray bytes = source.readAll();
     source.close();
     const PhotoMetadata metadata(bytes);
     JpegRecoder recoder(std::move(bytes));
@@ -56,43 +65,41 @@ PhotoPreparation::Refusal reencode(const QString &file, const UploadRestrictions
             photo = image.size();
         }
     }
-    PhotoPreparation::Refusal refused = refusal(photo, limits);
-    if (refused != PhotoPreparation::Refusal::None)
+    Refusal refused = refusal(photo, limits, why);
+    if (refused != Refusal::None)
         return refused;
 
-    QTemporaryFile temporary(QDir::tempPath() + QLatin1String("/corvane_img_XXXXXX.jpg"));
-    temporary.setAutoRemove(false);
-    if (!temporary.open())
-        return PhotoPreparation::Refusal::None; // sent as it is: it passed the checks
     QBuffer encoded;
     encoded.open(QIODevice::WriteOnly);
     QSize sentSize = PhotoPreparation::targetSize(photo, limits.max_mpx);
     const JpegRecoder::Outcome recoded = recoder.recode(sentSize, limits.q, &encoded);
-    if (recoded == JpegRecoder::Outcome::Damaged) {
-        temporary.remove();
-        return PhotoPreparation::Refusal::Damaged;
-    }
     if (recoded == JpegRecoder::Outcome::Unsupported) {
-        if (image.isNull())
-            image = QImage(file);
-        if (image.size() != photo)
-            refused = refusal(image.size(), limits); // the header promised what the data did not hold
-        if (refused != PhotoPreparation::Refusal::None) {
-            temporary.remove();
-            return refused;
+        QImageReader reader(file);
+        if (image.isNull() && !reader.read(&image)) {
+            *why = reader.errorString();
+            return Refusal::Damaged; // its header promised a photo its data does not hold
         }
+        if (image.size() != photo)
+            refused = refusal(image.size(), limits, why);
+        if (refused != Refusal::None)
+            return refused;
         sentSize = PhotoPreparation::targetSize(image.size(), limits.max_mpx);
         if (sentSize != image.size())
             image = image.scaled(sentSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-        image.save(&encoded, "jpeg", limits.q);
+        if (!image.save(&encoded, "jpeg", limits.q)) {
+            *why = QStringLiteral("The photo could not be written anew as a JPEG.");
+            return Refusal::NotPrepared;
+        }
+    } else if (recoded == JpegRecoder::Outcome::Damaged) {
+        *why = QStringLiteral("The photo's data is cut short or corrupt.");
+        return Refusal::Damaged;
     }
-    if (!metadata.write(encoded.data(), sentSize, &temporary)) {
-        temporary.remove();
-        return PhotoPreparation::Refusal::None; // sent as it is: it passed the checks
+    QBuffer out(sent);
+    if (!out.open(QIODevice::WriteOnly) || !metadata.write(encoded.data(), sentSize, &out)) {
+        *why = QStringLiteral("The photo with its metadata does not fit in memory.");
+        return Refusal::NotPrepared;
     }
-    temporary.close();
-    *sent = temporary.fileName();
-    return PhotoPreparation::Refusal::None;
+    return Refusal::None;
 }
 
 } // namespace
@@ -101,22 +108,22 @@ PhotoPreparation::Result PhotoPreparation::prepare(const QString &file, const Up
 {
     Result result;
     result.extension = extensionOf(file);
-    QString sent = file;
+    QByteArray sent;
     if (result.extension == QLatin1String(".jpg")) {
-        result.error = reencode(file, limits, &sent);
-        if (result.error != PhotoPreparation::Refusal::None)
-            return result;
+        result.error = reencode(file, limits, &sent, &result.errorString);
+    } else {
+        QFile source(file);
+        if (source.open(QIODevice::ReadOnly))
+            sent = source.readAll();
+        else
+            result.error = Refusal::CannotReadFile;
+        result.errorString = source.errorString();
     }
-    QFile source(sent);
-    const bool readable = source.open(QIODevice::ReadOnly);
-    const QByteArray text = readable ? source.readAll().toBase64() : QByteArray();
-    source.close();
-    if (sent != file)
-        QFile::remove(sent); // the temporary JPEG lives only until it has been read
-    if (!readable) {
-        result.error = PhotoPreparation::Refusal::CannotReadFile;
+    if (result.error != Refusal::None)
         return result;
-    }
+    result.errorString.clear();
+    const QByteArray text = sent.toBase64();
+    sent = QByteArray(); // never the photo twice in memory beside its text
     const auto bounds = stageBounds(text.size());
     for (int stage = 0; stage < stageCount; ++stage)
         result.stages[stage] = QString::fromLatin1(text.constData() + bounds[stage], int(bounds[stage + 1] - bounds[stage]));

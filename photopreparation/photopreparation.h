@@ -13,9 +13,9 @@
 class QThreadPool;
 
 // Turns a file into the four stage texts that are sent: a ".jpg" photo is
-// checked against the restrictions and re-encoded through a temporary JPEG,
-// scaled down when too large; any other file goes as it is. No network, no
-// page: what the page is told is the result's error.
+// checked against the restrictions and re-encoded in memory, scaled down
+// when too large; any other file goes as it is. No network, no page: what
+// the page is told is the result's error.
 class PhotoPreparation
 {
 public:
@@ -28,11 +28,13 @@ public:
         TooSmall,
         WrongAspectRatio,
         Damaged,
+        NotPrepared, // the copy could not be made: never the original in its place
     };
 
     struct Result
     {
         Refusal error = Refusal::None;
+        QString errorString; // why, in words, when refused
         QString extension; // lower-cased, with its dot; empty without one
         std::array<QString, stageCount> stages; // the file's Base64 text, cut in four
     };

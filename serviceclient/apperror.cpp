@@ -11,6 +11,8 @@ AppError appErrorOf(PhotoPreparation::Refusal refusal)
         return AppError::TooSmall;
     case PhotoPreparation::Refusal::WrongAspectRatio:
         return AppError::WrongAspectRatio;
+    case PhotoPreparation::Refusal::NotPrepared: // nothing sent: the photo cannot be made into what is
+        return AppError::CannotReadFile;
     case PhotoPreparation::Refusal::Damaged:
         return AppError::DamagedPhoto;
     }
