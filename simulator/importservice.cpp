@@ -144,6 +144,10 @@ QVariantMap ImportService::attachReleases(const QString &token, const QString &p
 QVariantMap ImportService::simInjectFault(const QString &method, const QString &kind, int count,
                                           int code, const QString &text, int after)
 {
+    if (kind == QLatin1String("strict")) { // a mode of the service, not of one call: count 0 ends it
+        setStrictTokens(count > 0);
+        return serviceReply(200, QStringLiteral("OK"));
+    }
     const std::optional<FaultGate::FaultKind> faultKind = FaultGate::faultKindFromName(kind);
     if (!faultKind)
         return serviceReply(400, QStringLiteral("Unknown fault kind: ") + kind);

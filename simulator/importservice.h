@@ -41,6 +41,8 @@ public:
     {
         gate->injectFault(method, fault, count);
     }
+    // Refuses every token but the latest (the renewal of the last accepted one).
+    void setStrictTokens(bool on) { sessions.setStrict(on); }
     // Replaces generated earnings answers; an empty record restores them.
     void setEarningsRecord(const QVariantMap &record) { earnings.setRecord(record); }
 
