@@ -37,6 +37,7 @@ bool ImportService::listen(quint16 port)
     backend->registerMethod(QStringLiteral("sim.injectFault"), this, &ImportService::simInjectFault);
     backend->registerMethod(QStringLiteral("sim.setRestrictions"), this, &ImportService::simSetRestrictions);
     backend->registerMethod(QStringLiteral("sim.callLog"), this, &ImportService::simCallLog);
+    backend->registerMethod(QStringLiteral("sim.storedPhotos"), this, &ImportService::simStoredPhotos);
     backend->registerMethod(QStringLiteral("sim.setEarningsRecord"), this, &ImportService::simSetEarningsRecord);
     gate->setBackendPort(backend->serverPort());
     return gate->listen(QHostAddress::LocalHost, port);
@@ -165,6 +166,14 @@ QVariantMap ImportService::simSetRestrictions(const QVariantMap &restrictions)
 QVariantList ImportService::simCallLog()
 {
     return log->toVariantList();
+}
+
+QVariantList ImportService::simStoredPhotos()
+{
+    QVariantList photos;
+    for (const Photo &photo : uploads.photos())
+        photos << QVariantMap{{QStringLiteral("id"), photo.id}, {QStringLiteral("title"), photo.title}};
+    return photos;
 }
 
 QVariantMap ImportService::simSetEarningsRecord(const QVariantMap &record)

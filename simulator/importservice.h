@@ -73,6 +73,8 @@ public: // the remote methods
                                const QString &text, int after);
     QVariantMap simSetRestrictions(const QVariantMap &restrictions);
     QVariantList simCallLog();
+    // The photos kept, as {id, title}: what a batch stored, without their data.
+    QVariantList simStoredPhotos();
     QVariantMap simSetEarningsRecord(const QVariantMap &record);
 
 private:
