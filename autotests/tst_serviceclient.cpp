@@ -184,8 +184,9 @@ private slots:
         QTest::newRow("last stage of A taken, reply lost, strict")
             << "addPhoto" << after(gone, 3) << 1 << true << sent + lost + " " + release + b << all;
         QTest::newRow("stage 1 of A stalls") << "addPhoto" << after(stall, 1) << 1 << false << a + release + b << all;
-        QTest::newRow("last stage of B stalls") << "addPhoto" << after(stall, 7) << 1 << false << a + release + sent + lost
-                                                << "A R1 1001:R1";
+        QTest::newRow("last stage of B stalls")
+            << "addPhoto" << after(stall, 7) << 1 << false << a + release + sent + lost
+            << "A R1 1001:R1";
         QTest::newRow("five drops in a row") << "addPhoto" << drop << 5 << false << a + release + b << all;
         QTest::newRow("six drops in a row") << "addPhoto" << drop << 6 << false
                                             << "onErr xmlrpc -32300 .* onOk R1 onErr app 404 Unknown photo id 1001 "
