@@ -9,9 +9,15 @@
 //                                           upload time, the longest gap between the ticks of a
 //                                           5 ms timer on the GUI thread during the upload, and
 //                                           the peak resident memory before and after it
+//   pipeline-bench field FILE               uploads FILE 20 times under distinct titles, without faults and
+//                                           then with a field fault (a lost reply, drops, a stall, an
+//                                           HTTP 503) every few calls, and prints both times, their ratio,
+//                                           the titles stored, each of them once, and the pages' errors
 //   pipeline-bench metadata FILE            the medians of reading FILE's metadata, and of writing a
 //                                           re-encoded copy of the size sent with it and without it
 #include "XClient.h"
+#include "maiaCall.h"
+#include "maiaXmlRpcClient.h"
 #include "importservice.h"
 #include "jpegrecoder.h"
 #include "photometadata.h"
@@ -148,9 +154,80 @@ public slots:
 bool waitForOutcome(Outcome &outcome, int timeoutMs)
 {
     outcome.ok = false;
-    QTimer::singleShot(timeoutMs, &outcome.loop, &QEventLoop::quit);
+    QTimer limit; // its own: a single shot left from an earlier wait would end a later one
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, &outcome.loop, &QEventLoop::quit);
+    limit.start(timeoutMs);
     outcome.loop.exec();
     return outcome.ok;
+}
+
+// A call to the simulator's control methods (through the proxy, the simulator itself), waited for.
+QVariant control(quint16 port, const QString &method, const QVariantList &args)
+{
+    MaiaXmlRpcClient rpc(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port)));
+    MaiaCall *call = rpc.call(method, args);
+    QEventLoop loop;
+    QObject::connect(call, &MaiaCall::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+    loop.exec();
+    return call->isFinished() && !call->isFault() ? call->result() : QVariant();
+}
+
+constexpr int batchSize = 20;
+
+// One batch of photos, each under its own title; the errors the page heard.
+int uploadBatch(XClient &client, Outcome &outcome, QString file, const QString &run)
+{
+    QString ok = QStringLiteral("ok"), err = QStringLiteral("err"), progress = QStringLiteral("progress");
+    int errors = 0;
+    for (int i = 0; i < batchSize; ++i) {
+        QVariant meta = QVariantMap{{"title", run + QString::number(i)}};
+        client.uploadImage(file, meta, ok, err, progress);
+        errors += !waitForOutcome(outcome, 300000);
+    }
+    return errors;
+}
+
+// Of the titles stored, those of `run`: how many, and how many distinct.
+QPair<int, int> stored(quint16 port, const QString &run)
+{
+    QStringList titles;
+    for (const QVariant &photo : control(port, QStringLiteral("sim.storedPhotos"), {}).toList()) {
+        const QString title = photo.toMap().value(QStringLiteral("title")).toString();
+        if (title.startsWith(run))
+            titles << title;
+    }
+    const int all = titles.size();
+    titles.removeDuplicates();
+    return {all, titles.size()};
+}
+
+int fieldBatch(XClient &client, Outcome &outcome, const QString &file, quint16 port, QTextStream &out)
+{
+    client.setCallTimeout(3000); // a stall costs this, not the 30 s of a real session
+    QElapsedTimer clock;
+    clock.start();
+    const int cleanErrors = uploadBatch(client, outcome, file, QStringLiteral("clean"));
+    const double cleanMs = clock.elapsed();
+    // Each fault waits for that many addPhoto calls after the one before it.
+    // Drops, stalls and 503s fall on stages 0-2 (a last stage is never sent again); lost replies anywhere.
+    const QList<QVariantList> faults{{"lost", 1, 0, 6}, {"drop", 3, 0, 5}, {"stall", 1, 0, 6}, {"http", 2, 503, 5},
+                                     {"lost", 1, 0, 7}, {"drop", 2, 0, 9}, {"lost", 1, 0, 7}, {"http", 1, 502, 5}};
+    for (const QVariantList &f : faults) {
+        const QVariantList args{"addPhoto", f.at(0), f.at(1), f.at(2), "injected", f.at(3)};
+        if (control(port, QStringLiteral("sim.injectFault"), args).toMap().value("status").toString() != "200")
+            return 1;
+    }
+    clock.restart();
+    const int fieldErrors = uploadBatch(client, outcome, file, QStringLiteral("field"));
+    const double fieldMs = clock.elapsed();
+    const QPair<int, int> clean = stored(port, QStringLiteral("clean")), field = stored(port, QStringLiteral("field"));
+    out << "field photos " << batchSize << " clean-ms " << cleanMs << " field-ms " << fieldMs << " ratio "
+        << fieldMs / cleanMs << " stored-clean " << clean.first << " distinct " << clean.second << " stored-field "
+        << field.first << " distinct " << field.second << " page-errors-clean " << cleanErrors << " page-errors-field "
+        << fieldErrors << '\n';
+    return clean == qMakePair(batchSize, batchSize) && field == qMakePair(batchSize, batchSize) ? 0 : 1;
 }
 
 } // namespace
@@ -164,8 +241,8 @@ int main(int argc, char *argv[])
         return makePhoto(args.at(2).toInt(), args.at(3).toInt(), args.at(4), args.value(5) == QLatin1String("noisy"));
     if (args.size() == 3 && args.at(1) == QLatin1String("metadata"))
         return timeMetadata(args.at(2), out);
-    if (args.size() != 3 || args.at(1) != QLatin1String("upload")) {
-        QTextStream(stderr) << "usage: pipeline-bench make W H FILE | upload FILE | metadata FILE\n";
+    if (args.size() != 3 || (args.at(1) != QLatin1String("upload") && args.at(1) != QLatin1String("field"))) {
+        QTextStream(stderr) << "usage: pipeline-bench make W H FILE | upload FILE | field FILE | metadata FILE\n";
         return 2;
     }
 
@@ -193,6 +270,12 @@ int main(int argc, char *argv[])
     if (!waitForOutcome(outcome, 30000))
         return 1;
     const double baseMb = peakMb();
+    if (args.at(1) == QLatin1String("field")) {
+        const int status = fieldBatch(client, outcome, args.at(2), port, out);
+        simulator.kill();
+        simulator.waitForFinished(5000);
+        return status;
+    }
 
     // The longest a tick of the GUI thread had to wait, upload included.
     qint64 lastTick = clock.nsecsElapsed();

@@ -103,6 +103,10 @@ for size in "6000 4000" "8000 6000" "6000 4000 noisy"; do
             tee -a "$work/photo.txt"
     done
 done
+echo "\$ pipeline-bench field PHOTO   (20 uploads of the 24 MP photo, without faults and then with a lost reply,"
+echo "  drops, a stall or an HTTP 5xx every few calls; the retries wait 1, 2, 4... s as in the field, a stall 3 s)"
+QT_QPA_PLATFORM=offscreen "$build/benchmarks/pipeline-bench" field "$work/photo-6000x4000.jpg" 2>/dev/null ||
+    echo "field batch: a photo was not stored exactly once"
 echo "\$ pipeline-bench metadata PHOTO   (Exif, IPTC, XMP, ICC: medians of 15, against the 10 ms allowed)"
 for size in "6000 4000" "8000 6000"; do
     set -- $size

@@ -46,7 +46,9 @@ var appErrors = {
   '122': 'The photo is too small: below the minimum width, height or megapixels.',
   '123': 'The photo\'s aspect ratio is too extreme.',
   '124': 'The service\'s earnings reply was malformed; nothing was stored.',
-  '125': 'The catalog is missing, locked or could not be written; nothing was stored.'
+  '125': 'The catalog is missing, locked or could not be written; nothing was stored.',
+  '126': 'The photo is damaged: it decodes only with errors; nothing was sent.',
+  '127': 'The connection was lost after sending: the service may already hold it; check before sending it again.'
 };
 var statusErrors = {
   '401': 'The session is no longer valid; please sign in again.',

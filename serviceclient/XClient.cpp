@@ -18,6 +18,16 @@ XClient::XClient(QWebFrame *frame, QObject *parent)
 {
 }
 
+void XClient::setRetryDelays(const QList<int> &msecs)
+{
+    caller->setRetryDelays(msecs);
+}
+
+void XClient::setCallTimeout(int msecs)
+{
+    caller->setTimeout(msecs);
+}
+
 void XClient::setCredentials(const QString &clientId, const QString &clientKey, const QString &password)
 {
     state.setCredentials(clientId, clientKey, password);

@@ -25,6 +25,10 @@ class XClient : public QObject
 public:
     XClient(QWebFrame *frame, QObject *parent);
 
+    // Delays before each retry of a call that failed on the way (their count is the number of retries),
+    // and the time without a byte moving after which a call fails; both in ms.
+    void setRetryDelays(const QList<int> &msecs);
+    void setCallTimeout(int msecs);
     void setCredentials(const QString &clientId, const QString &clientKey, const QString &password);
     void login(QString &success_callback, QString &error_callback);
     void uploadImage(QString &file, QVariant &meta, QString &success_callback, QString &error_callback,

@@ -41,6 +41,9 @@ QString appErrorText(AppError error)
         return QStringLiteral("Catalog unavailable");
     case AppError::DamagedPhoto:
         return QStringLiteral("Damaged photo");
+    case AppError::ReplyLost:
+        return QStringLiteral("Connection lost after sending: the service may already hold this photo or release; "
+                              "check before sending it again");
     }
     return QString();
 }

@@ -15,6 +15,7 @@ enum class AppError {
     MalformedEarnings = 124,
     CatalogUnavailable = 125,
     DamagedPhoto = 126,
+    ReplyLost = 127,
 };
 
 AppError appErrorOf(PhotoPreparation::Refusal refusal);

@@ -46,6 +46,15 @@ void PhotoUploads::prepared()
         return;
     }
     upload = std::move(result);
+    progressShown = 0;
+    startStages(0);
+}
+
+void PhotoUploads::startStages(int attempt)
+{
+    if (uploads.isEmpty() || preparation)
+        return; // dropped with its page while a retry waited
+    attempts = attempt;
     uniq = Session::md5(session->token() + QString::number(QRandomGenerator::global()->bounded(RAND_MAX)));
     sendStage(0);
 }
@@ -65,14 +74,23 @@ void PhotoUploads::sendStage(int part)
         record.insert(QStringLiteral("keywords"),
                       meta.value(QStringLiteral("keywords")).toStringList().join(QLatin1Char('|')));
     }
+    // Stages before the last change nothing the service keeps: the photo starts over.
+    ServiceCaller::Retry retry;
+    retry.once = last;
+    retry.attempt = attempts;
+    retry.again = [this](int attempt) { startStages(attempt); };
+    retry.uncertain = [this] {
+        if (!uploads.isEmpty() && page->appError(uploads.head().error, AppError::ReplyLost))
+            endAndStartNext();
+    };
     caller->call(
         QStringLiteral("addPhoto"), {record},
         [this, part](const ServiceAnswer &answer) { stageAnswered(answer, part); },
         [this](const MaiaFault &fault) {
             if (!uploads.isEmpty() && page->fault(uploads.head().error, fault))
                 endAndStartNext();
-        });
-    upload.stages[part] = QString(); // the posted document holds it now
+        },
+        retry);
 }
 
 // A false from the page means the client or the page is gone: the upload ends with it.
@@ -86,8 +104,11 @@ void PhotoUploads::stageAnswered(const ServiceAnswer &answer, int part)
             endAndStartNext();
         return;
     }
-    if (!page->progress(current.progress, part + 1, PhotoPreparation::stageCount))
-        return;
+    if (part + 1 > progressShown) {
+        progressShown = part + 1;
+        if (!page->progress(current.progress, part + 1, PhotoPreparation::stageCount))
+            return;
+    }
     if (part < PhotoPreparation::stageCount - 1)
         return sendStage(part + 1);
     QVariantMap first;

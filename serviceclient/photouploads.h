@@ -39,6 +39,8 @@ public:
 private:
     void startNext();
     void prepared();
+    // Stage 0 under a new uniq, after `attempt` retries of this photo.
+    void startStages(int attempt);
     void sendStage(int part);
     void stageAnswered(const ServiceAnswer &answer, int part);
     void endAndStartNext();
@@ -51,6 +53,8 @@ private:
     QFutureWatcher<PhotoPreparation::Result> *preparation = nullptr;
     PhotoPreparation::Result upload;
     QString uniq;
+    int attempts = 0;     // retries of the photo under way
+    int progressShown = 0; // stages the page has heard of: a restart does not repeat them
 };
 
 #endif

@@ -21,21 +21,25 @@ void Releases::upload(const QString &file, const QString &type, const QString &n
     const QVariantMap record{{QStringLiteral("data"), QString::fromLatin1(source.readAll().toBase64())},
                              {QStringLiteral("ext"), PhotoPreparation::extensionOf(file)}};
     source.close();
-    send(QStringLiteral("addRelease"), {record, type, name, description, date}, success, error);
+    send(QStringLiteral("addRelease"), {record, type, name, description, date}, success, error, true);
 }
 
 void Releases::check(const QString &releases, const QString &success, const QString &error)
 {
-    send(QStringLiteral("checkReleases"), {releases}, success, error);
+    send(QStringLiteral("checkReleases"), {releases}, success, error, false);
 }
 
 void Releases::attach(const QString &photoId, const QString &releases, const QString &success, const QString &error)
 {
-    send(QStringLiteral("attachReleases"), {photoId, releases}, success, error);
+    send(QStringLiteral("attachReleases"), {photoId, releases}, success, error, true);
 }
 
-void Releases::send(const QString &method, const QVariantList &params, const QString &success, const QString &error)
+void Releases::send(const QString &method, const QVariantList &params, const QString &success, const QString &error,
+                    bool once)
 {
+    ServiceCaller::Retry retry;
+    retry.once = once;
+    retry.uncertain = [this, error] { page->appError(error, AppError::ReplyLost); };
     caller->call(
         method, params,
         [this, success, error](const ServiceAnswer &answer) {
@@ -47,5 +51,5 @@ void Releases::send(const QString &method, const QVariantList &params, const QSt
             else
                 page->call(success);
         },
-        page->faultTo(error));
+        page->faultTo(error), retry);
 }

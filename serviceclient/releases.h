@@ -22,7 +22,9 @@ public:
     void attach(const QString &photoId, const QString &releases, const QString &success, const QString &error);
 
 private:
-    void send(const QString &method, const QVariantList &params, const QString &success, const QString &error);
+    // `once`: never sent again once it fully left.
+    void send(const QString &method, const QVariantList &params, const QString &success, const QString &error,
+              bool once);
 
     ServiceCaller *caller;
     PageCallbacks *page;

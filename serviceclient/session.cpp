@@ -18,6 +18,7 @@ void Session::setCredentials(const QString &clientId, const QString &clientKey, 
 void Session::open(const QString &issued)
 {
     current = issued;
+    stale = false;
     renew();
 }
 

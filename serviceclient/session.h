@@ -22,6 +22,10 @@ public:
     void renew();
     // Moves the token on, or not, after a call that carried it.
     void callEnded(CallEnd end);
+    // After a transport failure the service may have taken the call and moved
+    // the token on: the next call signs in again first. A new session is fresh.
+    void markStale() { stale = !current.isEmpty(); }
+    bool isStale() const { return stale; }
 
     // Texts are hashed as Latin-1, as the service hashes them: other characters become '?'.
     static QString md5(const QString &text);
@@ -31,6 +35,7 @@ private:
     QString key;
     QString hash;
     QString current;
+    bool stale = false;
 };
 
 #endif

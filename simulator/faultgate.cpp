@@ -70,7 +70,9 @@ std::optional<FaultGate::FaultKind> FaultGate::faultKindFromName(const QString &
                                                  {"drop", FaultKind::DropConnection},
                                                  {"http", FaultKind::HttpError},
                                                  {"malformed", FaultKind::MalformedXml},
-                                                 {"reply", FaultKind::Reply}};
+                                                 {"reply", FaultKind::Reply},
+                                                 {"lost", FaultKind::ReplyLost},
+                                                 {"stall", FaultKind::Stall}};
     const auto it = kinds.find(name);
     if (it == kinds.end())
         return std::nullopt;
@@ -110,6 +112,8 @@ void FaultGate::dispatch(QTcpSocket *client, const QByteArray &request, const QB
     const std::optional<InjectedFault> fault = takeInjectedFault(method);
     if (!fault)
         return forward(client, request);
+    if (fault->kind == FaultKind::ReplyLost)
+        return forward(client, request, false); // the service records the call itself
 
     CallLog::Call call;
     call.method = method;
@@ -143,12 +147,18 @@ void FaultGate::dispatch(QTcpSocket *client, const QByteArray &request, const QB
         log->record(call);
         client->abort();
         return;
+    case FaultKind::Stall:
+        call.note = QStringLiteral("injected stall");
+        log->record(call);
+        return; // the connection stays open until the caller gives up
+    case FaultKind::ReplyLost:
+        break;
     }
     log->record(call);
     client->disconnectFromHost();
 }
 
-void FaultGate::forward(QTcpSocket *client, const QByteArray &request)
+void FaultGate::forward(QTcpSocket *client, const QByteArray &request, bool answered)
 {
     auto *upstream = new QTcpSocket(client);
     upstream->setProxy(QNetworkProxy::NoProxy);
@@ -157,8 +167,14 @@ void FaultGate::forward(QTcpSocket *client, const QByteArray &request)
     const QByteArray closing =
         lineEnd < 0 ? request : request.left(lineEnd + 2) + "Connection: close\r\n" + request.mid(lineEnd + 2);
     connect(upstream, &QTcpSocket::connected, upstream, [upstream, closing] { upstream->write(closing); });
-    connect(upstream, &QTcpSocket::readyRead, client, [client, upstream] { client->write(upstream->readAll()); });
-    auto finish = [client, upstream] {
+    connect(upstream, &QTcpSocket::readyRead, client, [client, upstream, answered] {
+        const QByteArray bytes = upstream->readAll();
+        if (answered)
+            client->write(bytes);
+    });
+    auto finish = [client, upstream, answered] {
+        if (!answered)
+            return client->abort();
         client->write(upstream->readAll());
         client->disconnectFromHost();
     };

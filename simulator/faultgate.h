@@ -13,12 +13,15 @@ class QTcpSocket;
 // The simulator's front door: reads each HTTP request whole, and either
 // passes it to the XML-RPC server behind it or fails it the way it was
 // told to (a status, a fault, a dropped connection, an HTTP error, a
-// broken document): failures a real service shows only by chance.
+// broken document, a reply lost after the call took effect, a stall):
+// failures a real service shows only by chance.
 class FaultGate : public QTcpServer
 {
     Q_OBJECT
 public:
-    enum class FaultKind { Status, XmlRpcFault, DropConnection, HttpError, MalformedXml, Reply };
+    // ReplyLost: the service acts on the call, then the connection closes unanswered;
+    // Stall: the request is taken and never answered.
+    enum class FaultKind { Status, XmlRpcFault, DropConnection, HttpError, MalformedXml, Reply, ReplyLost, Stall };
     struct InjectedFault {
         InjectedFault(FaultKind kind = FaultKind::Status, int code = 500, const QString &text = QString(),
                       const QVariantMap &reply = QVariantMap(), int after = 0)
@@ -48,7 +51,8 @@ private:
     std::optional<InjectedFault> takeInjectedFault(const QString &method);
     void readRequest(QTcpSocket *client);
     void dispatch(QTcpSocket *client, const QByteArray &request, const QByteArray &body);
-    void forward(QTcpSocket *client, const QByteArray &request);
+    // `answered`: false loses the service's answer and closes the connection.
+    void forward(QTcpSocket *client, const QByteArray &request, bool answered = true);
 
     CallLog *log;
     quint16 backendPort = 0;

@@ -37,6 +37,7 @@ bool ImportService::listen(quint16 port)
     backend->registerMethod(QStringLiteral("sim.injectFault"), this, &ImportService::simInjectFault);
     backend->registerMethod(QStringLiteral("sim.setRestrictions"), this, &ImportService::simSetRestrictions);
     backend->registerMethod(QStringLiteral("sim.callLog"), this, &ImportService::simCallLog);
+    backend->registerMethod(QStringLiteral("sim.storedPhotos"), this, &ImportService::simStoredPhotos);
     backend->registerMethod(QStringLiteral("sim.setEarningsRecord"), this, &ImportService::simSetEarningsRecord);
     gate->setBackendPort(backend->serverPort());
     return gate->listen(QHostAddress::LocalHost, port);
@@ -144,6 +145,10 @@ QVariantMap ImportService::attachReleases(const QString &token, const QString &p
 QVariantMap ImportService::simInjectFault(const QString &method, const QString &kind, int count,
                                           int code, const QString &text, int after)
 {
+    if (kind == QLatin1String("strict")) { // a mode of the service, not of one call: count 0 ends it
+        setStrictTokens(count > 0);
+        return serviceReply(200, QStringLiteral("OK"));
+    }
     const std::optional<FaultGate::FaultKind> faultKind = FaultGate::faultKindFromName(kind);
     if (!faultKind)
         return serviceReply(400, QStringLiteral("Unknown fault kind: ") + kind);
@@ -161,6 +166,14 @@ QVariantMap ImportService::simSetRestrictions(const QVariantMap &restrictions)
 QVariantList ImportService::simCallLog()
 {
     return log->toVariantList();
+}
+
+QVariantList ImportService::simStoredPhotos()
+{
+    QVariantList photos;
+    for (const Photo &photo : uploads.photos())
+        photos << QVariantMap{{QStringLiteral("id"), photo.id}, {QStringLiteral("title"), photo.title}};
+    return photos;
 }
 
 QVariantMap ImportService::simSetEarningsRecord(const QVariantMap &record)

@@ -41,6 +41,8 @@ public:
     {
         gate->injectFault(method, fault, count);
     }
+    // Refuses every token but the latest (the renewal of the last accepted one).
+    void setStrictTokens(bool on) { sessions.setStrict(on); }
     // Replaces generated earnings answers; an empty record restores them.
     void setEarningsRecord(const QVariantMap &record) { earnings.setRecord(record); }
 
@@ -71,6 +73,8 @@ public: // the remote methods
                                const QString &text, int after);
     QVariantMap simSetRestrictions(const QVariantMap &restrictions);
     QVariantList simCallLog();
+    // The photos kept, as {id, title}: what a batch stored, without their data.
+    QVariantList simStoredPhotos();
     QVariantMap simSetEarningsRecord(const QVariantMap &record);
 
 private:

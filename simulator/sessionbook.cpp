@@ -60,7 +60,7 @@ SessionBook::Verdict SessionBook::admit(const QString &token, bool signingIn)
     // The issued token itself never counts: a caller must renew it to prove the key.
     const int from = qMax(1, session.lastAccepted - tokenWindow);
     const int index = session.chain.indexOf(token, from);
-    if (index < 0)
+    if (index < 0 || (strict && index != session.lastAccepted + 1))
         return Verdict::OffChain;
     session.lastAccepted = qMax(session.lastAccepted, index);
     if (!signingIn && !session.signedIn)

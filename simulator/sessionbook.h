@@ -18,6 +18,9 @@ public:
     // Accepts a token near the last accepted one on its chain. Signing in
     // is the one call allowed before the session has signed in.
     Verdict admit(const QString &token, bool signingIn);
+    // Strict: only the renewal of the last accepted token passes, as a strict
+    // service would have it; a token sent again after a lost reply is refused.
+    void setStrict(bool on) { strict = on; }
 
 private:
     struct Account {
@@ -35,6 +38,7 @@ private:
 
     QHash<QString, Account> accounts;
     QHash<QString, Session> sessions; // by the token's constant 48-character prefix
+    bool strict = false;
 };
 
 #endif

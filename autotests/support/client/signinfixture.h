@@ -20,7 +20,11 @@ struct SignInFixture {
     XClient client{page.frame(), &page};
     bool ready = service.listen(0) && page.ready();
 
-    SignInFixture() { QNetworkProxy::setApplicationProxy({QNetworkProxy::HttpProxy, "127.0.0.1", service.port()}); }
+    SignInFixture()
+    {
+        QNetworkProxy::setApplicationProxy({QNetworkProxy::HttpProxy, "127.0.0.1", service.port()});
+        client.setRetryDelays({1, 2, 4, 8, 16}); // the field's backoff, in ms rather than seconds
+    }
     ~SignInFixture() { QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy); }
 
     void signIn(const QString &password = ImportService::demoPassword,
