@@ -71,9 +71,9 @@ bool PageCallbacks::serviceError(const QString &name, const ServiceAnswer &answe
     return error(name, QStringLiteral("app"), answer.status(), answer.statusMessage());
 }
 
-bool PageCallbacks::appError(const QString &name, AppError error)
+bool PageCallbacks::appError(const QString &name, AppError error, const QString &text)
 {
-    return this->error(name, QStringLiteral("app"), appErrorCode(error), appErrorText(error));
+    return this->error(name, QStringLiteral("app"), appErrorCode(error), text.isNull() ? appErrorText(error) : text);
 }
 
 bool PageCallbacks::fault(const QString &name, const MaiaFault &fault)

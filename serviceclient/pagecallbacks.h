@@ -30,7 +30,8 @@ public:
     bool progress(const QString &name, int done, int total);
     // {error_type: 'app'} with the service's status and message.
     bool serviceError(const QString &name, const ServiceAnswer &answer);
-    bool appError(const QString &name, AppError error);
+    // With the error's own text unless another is given.
+    bool appError(const QString &name, AppError error, const QString &text = QString());
     // {error_type: 'xmlrpc'} with the fault's code and text.
     bool fault(const QString &name, const MaiaFault &fault);
     std::function<void(const MaiaFault &)> faultTo(const QString &name);

@@ -41,7 +41,11 @@ void PhotoUploads::prepared()
     preparation->deleteLater();
     preparation = nullptr;
     if (result.error != PhotoPreparation::Refusal::None) {
-        if (page->appError(uploads.head().error, appErrorOf(result.error)))
+        // A photo that could not be made into its copy says why; the others keep their fixed texts.
+        const QString text = result.error == PhotoPreparation::Refusal::NotPrepared
+            ? QLatin1String("Cannot prepare the photo: ") + result.errorString
+            : QString();
+        if (page->appError(uploads.head().error, appErrorOf(result.error), text))
             endAndStartNext();
         return;
     }
