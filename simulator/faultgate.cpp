@@ -84,25 +84,24 @@ void FaultGate::acceptConnections()
     while (QTcpSocket *client = nextPendingConnection()) {
         connect(client, &QTcpSocket::readyRead, this, [this, client] { readRequest(client); });
         connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
+        connect(client, &QObject::destroyed, this, [this, client] { partial.remove(client); });
     }
 }
 
 void FaultGate::readRequest(QTcpSocket *client)
 {
-    QByteArray request = client->property("request").toByteArray() + client->readAll();
+    QByteArray &request = partial[client];
+    request += client->readAll();
     const int headEnd = request.indexOf("\r\n\r\n");
-    if (headEnd < 0 && request.size() <= maxHeaderBytes) {
-        client->setProperty("request", request);
+    if (headEnd < 0 && request.size() <= maxHeaderBytes)
         return;
-    }
     const qint64 length = headEnd < 0 ? -1 : contentLength(request.left(headEnd));
-    if (length > 0 && request.size() < headEnd + 4 + length) {
-        client->setProperty("request", request);
+    if (length > 0 && request.size() < headEnd + 4 + length)
         return;
-    }
+    const QByteArray whole = partial.take(client);
     // Whole (or beyond repair): one request per connection either way.
     disconnect(client, &QTcpSocket::readyRead, this, nullptr);
-    dispatch(client, request, length > 0 ? request.mid(headEnd + 4, length) : QByteArray());
+    dispatch(client, whole, length > 0 ? whole.mid(headEnd + 4, length) : QByteArray());
 }
 
 void FaultGate::dispatch(QTcpSocket *client, const QByteArray &request, const QByteArray &body)

@@ -57,6 +57,7 @@ private:
     CallLog *log;
     quint16 backendPort = 0;
     QHash<QString, QList<InjectedFault>> injected;
+    QHash<QTcpSocket *, QByteArray> partial; // what came of each request not yet whole
 };
 
 #endif
