@@ -84,7 +84,7 @@ printf '%-16s %4s %9s %9s %7s %9s %7s %8s %8s\n' photo run prepare limit ratio u
 for size in "6000 4000" "8000 6000" "6000 4000 noisy"; do
     set -- $size
     photo="$work/photo-$1x$2${3:+-$3}.jpg"
-    QT_QPA_PLATFORM=offscreen "$build/benchmarks/pipeline-bench" make "$1" "$2" "$photo" $3 2>/dev/null
+    QT_QPA_PLATFORM=offscreen "$build/benchmarks/pipeline-bench" make "$1" "$2" "$photo" ${3:-} 2>/dev/null
     # What a camera and a catalog write: every preparation below copies it.
     exiftool -q -overwrite_original -Make=Bench -Model=Camera -Orientation=1 -DateTimeOriginal="2026:12:07 10:00:00" \
         -ExposureTime=1/250 -FNumber=8 -ISO=100 -GPSLatitude=48.8584 -GPSLatitudeRef=N -Artist=Bench \
