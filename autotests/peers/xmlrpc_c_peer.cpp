@@ -1,8 +1,8 @@
 // xmlrpc-c as an independent peer, through its public API only: reads one
-// call or response document on stdin, prints on its first line what it read
-// as typed JSON (as xmlrpc_peer.py's typed(), a call's parameters as an
-// array), then the same call or response as xmlrpc-c writes it. A document it
-// refuses: its reason on stderr, exit status 1.
+// call document on stdin, prints on its first line its parameters as typed
+// JSON (as xmlrpc_peer.py's typed(), an array), then the same call as
+// xmlrpc-c writes it. A document it refuses, or a failed call below: its
+// reason on stderr, exit status 1.
 // Given a URL, it is a client of that server instead: prints one line, a JSON
 // object of what system.listMethods, system.methodHelp("upper"),
 // system.methodSignature("echoString") and system.multicall (upper("a"),
@@ -94,33 +94,18 @@ int introspect(const std::string &url)
 
 int main(int argc, char **argv)
 {
-    if (argc > 1) {
-        try {
-            return introspect(argv[1]);
-        } catch (const std::exception &e) {
-            std::cerr << e.what() << '\n';
-            return 1;
-        }
-    }
-    const std::string document{std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()};
     try {
-        std::string read, out;
-        if (document.find("<methodCall>") != std::string::npos) {
-            std::string method;
-            xmlrpc_c::paramList params;
-            xmlrpc_c::xml::parseCall(document, &method, &params);
-            xmlrpc_c::carray items;
-            for (size_t i = 0; i < params.size(); ++i)
-                items.push_back(params[i]);
-            read = typed(xmlrpc_c::value_array(items));
-            xmlrpc_c::xml::generateCall(method, params, &out);
-        } else {
-            xmlrpc_c::rpcOutcome outcome;
-            xmlrpc_c::xml::parseResponse(document, &outcome);
-            read = outcome.succeeded() ? typed(outcome.getResult()) : "{\"fault\": null}";
-            xmlrpc_c::xml::generateResponse(outcome, &out);
-        }
-        std::cout << read << '\n' << out;
+        if (argc > 1)
+            return introspect(argv[1]);
+        const std::string document{std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()};
+        std::string method, out;
+        xmlrpc_c::paramList params;
+        xmlrpc_c::xml::parseCall(document, &method, &params);
+        xmlrpc_c::carray items;
+        for (size_t i = 0; i < params.size(); ++i)
+            items.push_back(params[i]);
+        xmlrpc_c::xml::generateCall(method, params, &out);
+        std::cout << typed(xmlrpc_c::value_array(items)) << '\n' << out;
         return 0;
     } catch (const std::exception &e) {
         std::cerr << e.what() << '\n';
