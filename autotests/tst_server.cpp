@@ -52,6 +52,8 @@ QByteArray post(const QByteArray &body, const QByteArray &fields = QByteArray())
         + QByteArray::number(body.size()) + "\r\n\r\n" + body;
 }
 
+const QString notFound = QStringLiteral("server error: requested method '%1' not found");
+
 QVariantMap faultItem(int code, const QString &text)
 {
     return {{"faultCode", code}, {"faultString", text}};
@@ -239,8 +241,6 @@ void TestServer::answers_data()
         W::fault(-32602, invalid.arg("half", "parameter 1 is int, double expected")));
     row("array for a string", W::call("echo", one(QVariantList())),
         W::fault(-32602, invalid.arg("echo", "parameter 1 is array, string expected")));
-    const QString notFound = QStringLiteral("server error: requested method '%1' not found");
-    row("unknown method", W::call("nothere", none), W::fault(-32601, notFound.arg("nothere")));
     row("not XML", "<methodCall><oops", W::fault(-32700, QStringLiteral("parse error: not well formed")));
     row("no method name", "<methodCall><params/></methodCall>",
         W::fault(-32600, QStringLiteral("server error: invalid xml-rpc. not conforming to spec")));
@@ -277,13 +277,11 @@ void TestServer::answers_data()
 
     const QByteArray right = "Authorization: Basic " + QByteArray("user:secret").toBase64() + "\r\n";
     const QByteArray whoami = W::call("whoami", none);
-    const QByteArray refused = W::fault(401, QStringLiteral("who?"));
     const QString user = QStringLiteral("user at 127.0.0.1");
     row("credentials, field name in lower case", whoami, W::response(user), right.toLower().left(15) + right.mid(15));
     row("credentials within a multicall", W::call("system.multicall", one(one(item("whoami", {})))),
         W::response(one(one(user))), right);
-    row("wrong password", whoami, refused, "Authorization: Basic " + QByteArray("user:secreT").toBase64() + "\r\n");
-    row("no credentials", whoami, refused);
+    row("no credentials", whoami, W::fault(401, QStringLiteral("who?")));
     const QByteArray request = post(W::call("echo", {QString(3000, QLatin1Char('x'))}));
     QTest::newRow("body in pieces") << QByteArrayList{request.left(200), request.mid(200, 1500), request.mid(1700)}
                                     << W::response(QString(3000, QLatin1Char('x')));
@@ -375,7 +373,6 @@ void TestServer::methodTable()
     server->registerMethod("departed", departed, &Methods::echo);
     delete departed;
     server->unregisterMethod(QStringLiteral("add"));
-    const QString notFound = QStringLiteral("server error: requested method '%1' not found");
     for (const QString method : {"add", "departed"})
         QCOMPARE(exchange({post(DocumentWriter::call(method, {"x"}))}),
                  answer(DocumentWriter::fault(-32601, notFound.arg(method))));
