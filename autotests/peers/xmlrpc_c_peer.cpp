@@ -1,15 +1,9 @@
 // xmlrpc-c as an independent peer, through its public API only: reads one
 // call document on stdin, prints on its first line its parameters as typed
 // JSON (as xmlrpc_peer.py's typed(), an array), then the same call as
-// xmlrpc-c writes it. A document it refuses, or a failed call below: its
-// reason on stderr, exit status 1.
-// Given a URL, it is a client of that server instead: prints one line, a JSON
-// object of what system.listMethods, system.methodHelp("upper"),
-// system.methodSignature("echoString") and system.multicall (upper("a"),
-// nothere(), a nested multicall) answered, each typed.
+// xmlrpc-c writes it. A document it refuses: its reason on stderr, exit status 1.
 #include <xmlrpc-c/base.hpp>
 #include <xmlrpc-c/base64.hpp>
-#include <xmlrpc-c/client_simple.hpp>
 #include <xmlrpc-c/girerr.hpp>
 #include <xmlrpc-c/xml.hpp>
 
@@ -62,41 +56,11 @@ std::string typed(const xmlrpc_c::value &v)
     }
 }
 
-xmlrpc_c::value call(const std::string &url, const std::string &method, const xmlrpc_c::paramList &params)
-{
-    xmlrpc_c::value result;
-    xmlrpc_c::clientSimple().call(url, method, params, &result);
-    return result;
-}
-
-xmlrpc_c::value callOf(const std::string &method, const xmlrpc_c::carray &params)
-{
-    return xmlrpc_c::value_struct({{"methodName", xmlrpc_c::value_string(method)},
-                                   {"params", xmlrpc_c::value_array(params)}});
-}
-
-int introspect(const std::string &url)
-{
-    using namespace xmlrpc_c;
-    paramList upper, echoString, calls;
-    upper.add(value_string("upper"));
-    echoString.add(value_string("echoString"));
-    calls.add(value_array({callOf("upper", {value_string("a")}), callOf("nothere", {}),
-                           callOf("system.multicall", {value_array(carray())})}));
-    std::cout << "{\"listMethods\": " << typed(call(url, "system.listMethods", paramList()))
-              << ", \"methodHelp\": " << typed(call(url, "system.methodHelp", upper))
-              << ", \"methodSignature\": " << typed(call(url, "system.methodSignature", echoString))
-              << ", \"multicall\": " << typed(call(url, "system.multicall", calls)) << "}\n";
-    return 0;
-}
-
 } // namespace
 
-int main(int argc, char **argv)
+int main()
 {
     try {
-        if (argc > 1)
-            return introspect(argv[1]);
         const std::string document{std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()};
         std::string method, out;
         xmlrpc_c::paramList params;

@@ -2,7 +2,7 @@
 """Python's XML-RPC client and server against ours: xmlrpc_network_peer.py PORT prints the port
 it serves on, then a JSON line of its calls to our server on PORT ({"name", "method", "expected",
 "got"}, typed; a fault as ["fault", code, text]), then a JSON object of what introspection, a multicall
-and Basic credentials got from our server (as xmlrpc_c_peer's), then answers as many calls and ends."""
+and Basic credentials got from our server, then answers as many calls and ends."""
 import json
 import sys
 import xmlrpc.client
@@ -45,9 +45,7 @@ def main(port):
     beyond_basic_plane = "Sunset \U0001F305 \U0001F600 \U0002000B"
     calls = [(name, method, (value,)) for name, method, value in [
         ("beyond the basic plane, first call", "echoString", beyond_basic_plane),
-        ("string", "echoString", "Grüße <&> 'q' \"d\" ☃ " * 3),
         ("scalars", "echoArray", [-2147483648, -12.5, True, False, bytes(range(256)) * 4]),
-        ("array", "echoArray", [1, "two", 3.5, [False, {"x": b"y"}]]),
         ("array of 100 structs", "echoArray", [{"curly": i, "larry": str(i), "moe": [i]} for i in range(100)]),
         ("struct of structs", "echoStruct", {"a": {"b": {"c": 1}}, "d": {}, "e": {"f": []}}),
         ("string of 200 KB", "echoString", "0123456789" * 20480),
