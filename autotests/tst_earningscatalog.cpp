@@ -76,12 +76,9 @@ private slots:
         const QStringList fresh{account, snapshot};
         const QStringList todayRows{"1 4 " + today, "2 1 " + today};
         QTest::newRow("fresh catalog, no days") << QStringList() << QStringList() << fresh;
-        QTest::newRow("snapshot there, other value") << QStringList{"0 10 " + today} << QStringList() << fresh;
         QTest::newRow("yesterday's snapshot kept")
             << QStringList{"0 10 2026-12-05"} << QStringList() << QStringList{account, "0 10 2026-12-05", snapshot};
         // The snapshot is today's type 0 row, never one of today's daily rows.
-        QTest::newRow("today's day rows, no snapshot yet")
-            << todayRows << QStringList() << QStringList{account} + todayRows + QStringList{snapshot};
         QTest::newRow("today's day rows before the snapshot")
             << todayRows + QStringList{"0 10 " + today} << QStringList()
             << QStringList{account} + todayRows + QStringList{snapshot};

@@ -15,7 +15,6 @@ QJsonValue typedJson(const QVariant &value)
     case QVariant::Bool:
         return QJsonObject{{"boolean", value.toBool()}};
     case QVariant::Int:
-        return QJsonObject{{"int", value.toInt()}};
     case QVariant::LongLong:
     case QVariant::ULongLong:
         return QJsonObject{{"int", value.toLongLong()}};
