@@ -3,13 +3,27 @@
 it serves on, then a JSON line of its calls to our server on PORT ({"name", "method", "expected",
 "got"}, typed; a fault as ["fault", code, text]), then a JSON object of what introspection, a multicall
 and Basic credentials got from our server, then answers as many calls and ends."""
+import base64
+import datetime
 import json
 import sys
 import xmlrpc.client
 import xmlrpc.server
 
-sys.path.insert(0, __file__.rsplit("/", 1)[0])
-from xmlrpc_peer import typed  # noqa: E402
+
+def typed(value):
+    if value is None:
+        return {"nil": None}
+    for kind, types in (("boolean", bool), ("int", int), ("double", float), ("string", str)):
+        if isinstance(value, types):
+            return {kind: value}
+    if isinstance(value, bytes):
+        return {"base64": base64.b64encode(value).decode("ascii")}
+    if isinstance(value, datetime.datetime):
+        return {"datetime": value.strftime("%Y-%m-%dT%H:%M:%S")}
+    if isinstance(value, (list, tuple)):
+        return {"array": [typed(v) for v in value]}
+    return {"struct": {k: typed(v) for k, v in value.items()}}
 
 
 def fail(code, text):
