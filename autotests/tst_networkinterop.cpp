@@ -2,7 +2,6 @@
 #include "maiaXmlRpcClient.h"
 #include "maiaXmlRpcServer.h"
 #include "outcomerecorder.h"
-#include "typedjson.h"
 #include "whoami.h"
 
 #include <QJsonArray>
@@ -10,6 +9,34 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTest>
+
+namespace {
+
+// A value as typed JSON, as the Python peer gives it: ints, strings, arrays and structs are all that pass here.
+QJsonValue typedJson(const QVariant &value)
+{
+    QJsonArray items;
+    QJsonObject members;
+    const QVariantMap map = value.toMap();
+    switch (value.type()) {
+    case QVariant::Int:
+        return QJsonObject{{"int", value.toInt()}};
+    case QVariant::String:
+        return QJsonObject{{"string", value.toString()}};
+    case QVariant::List:
+        for (const QVariant &item : value.toList())
+            items.append(typedJson(item));
+        return QJsonObject{{"array", items}};
+    case QVariant::Map:
+        for (auto it = map.cbegin(); it != map.cend(); ++it)
+            members.insert(it.key(), typedJson(it.value()));
+        return QJsonObject{{"struct", members}};
+    default:
+        return QJsonObject{{"unsupported", QString::fromLatin1(value.typeName())}};
+    }
+}
+
+} // namespace
 
 // Every value Python's client sends our server must come back to it as it was,
 // and our client must send the same call to Python's server with the same outcome.
