@@ -22,6 +22,13 @@ def fail(code, text):
     raise xmlrpc.client.Fault(code, text)
 
 
+def outcome(method, *args):
+    try:
+        return method(*args)
+    except xmlrpc.client.Fault as fault:
+        return ["fault", fault.faultCode, fault.faultString]
+
+
 def introspect(port):
     url = "http://%s127.0.0.1:%d/RPC2"
     proxy = xmlrpc.client.ServerProxy(url % ("", port))
@@ -29,14 +36,10 @@ def introspect(port):
     calls.upper("a")
     calls.nothere()
     getattr(calls, "system.multicall")([])
-    got = {"listMethods": proxy.system.listMethods(), "methodHelp": proxy.system.methodHelp("upper"),
-           "methodSignature": proxy.system.methodSignature("echoString"), "multicall": calls().results,
-           "credentials": xmlrpc.client.ServerProxy(url % ("user:secret@", port)).whoami()}
-    try:
-        got["no credentials"] = proxy.whoami()
-    except xmlrpc.client.Fault as fault:
-        got["no credentials"] = ["fault", fault.faultCode, fault.faultString]
-    return got
+    return {"listMethods": proxy.system.listMethods(), "methodHelp": proxy.system.methodHelp("upper"),
+            "methodSignature": proxy.system.methodSignature("echoString"), "multicall": calls().results,
+            "credentials": xmlrpc.client.ServerProxy(url % ("user:secret@", port)).whoami(),
+            "no credentials": outcome(proxy.whoami)}
 
 
 def main(port):
@@ -58,10 +61,7 @@ def main(port):
     results = []
     for name, method, args in calls:
         expected = ["fault", *args] if method == "fail" else args[0]
-        try:
-            got = getattr(proxy, method)(*args)
-        except xmlrpc.client.Fault as fault:
-            got = ["fault", fault.faultCode, fault.faultString]
+        got = outcome(getattr(proxy, method), *args)
         results.append({"name": name, "method": method, "expected": typed(expected), "got": typed(got)})
     print(json.dumps(results), flush=True)
     print(json.dumps({name: typed(got) for name, got in introspect(port).items()}), flush=True)
