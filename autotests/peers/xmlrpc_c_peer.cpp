@@ -2,7 +2,6 @@
 // call document on stdin and prints the same call as xmlrpc-c writes it. A
 // document it refuses: its reason on stderr, exit status 1.
 #include <xmlrpc-c/base.hpp>
-#include <xmlrpc-c/girerr.hpp>
 #include <xmlrpc-c/xml.hpp>
 
 #include <iostream>
