@@ -1,11 +1,7 @@
-#include "deepdocuments.h"
 #include "documentreader.h"
 #include "documentwriter.h"
-#include "typedjson.h"
 
 #include <QDateTime>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
@@ -30,8 +26,6 @@ private slots:
 };
 
 namespace {
-
-const QByteArray toDom = "<!---->"; // anything but the plain form sends a document to the DOM
 
 // Values of one type, one of each text between '|'.
 QByteArray typed(const QByteArray &type, const QByteArray &texts)
@@ -130,21 +124,16 @@ QString reading(const QByteArray &document, bool asCall)
     return QStringLiteral("fault %1 ").arg(fault.code()) + fault.message().replace(parserWords, "\\1...");
 }
 
-// The document a peer wrote of what it read from `document`, or why it did not; what it read, as typed JSON,
-// in `read`. Python's peer takes a JSON list of documents, xmlrpc-c's one document and answers with two lines.
-QByteArray throughPeer(bool python, const QByteArray &document, QJsonValue *read)
+// The call a peer wrote back of `document` (both take it on their standard input), or "refused: " and why.
+QByteArray throughPeer(bool python, const QByteArray &document)
 {
     QProcess peer;
     peer.start(python ? "python3" : XMLRPC_C_PEER, python ? QStringList{PEER_SCRIPT} : QStringList());
-    peer.write(python ? QJsonDocument(QJsonArray{QString::fromUtf8(document)}).toJson() : document);
+    peer.write(document);
     peer.closeWriteChannel();
     if (!peer.waitForFinished(30000) || peer.exitCode() != 0)
         return "refused: " + peer.readAllStandardError().trimmed();
-    const QByteArray out = peer.readAllStandardOutput();
-    const int line = out.indexOf('\n');
-    const QJsonValue theirs = QJsonDocument::fromJson(python ? out : "[" + out.left(line) + "]").array().at(0);
-    *read = python ? theirs["read"] : theirs;
-    return python ? theirs["echo"].toString().toUtf8() : out.mid(line + 1);
+    return peer.readAllStandardOutput();
 }
 
 } // namespace
@@ -288,8 +277,18 @@ void TestCodec::reads_data()
     const QString depth = refusal + "elements nested deeper than 512 levels";
     value("512 levels", nested(512), "nil null", "\"x\"");
     value("513 levels", nested(513), depth);
-    for (const DeepDocuments::Content &deep : DeepDocuments::behindEveryConstruct())
-        document(qPrintable("100,000 deep behind " + deep.name), ("<methodResponse>" + deep.markup).toUtf8(), depth);
+    // 100,000 nested elements behind markup a stricter reader stops at, or a scanner could end too early or too
+    // late ('>' and an unclosed opener inside a construct).
+    const char *const covers[][3] = {
+        {"nothing", "", "<a>"}, {"an undeclared prefix", "<x:y/>", "<a>"}, {"an undeclared entity", "&zz;", "<a>"},
+        {"a comment", "<!-- c -->", "<a>"}, {"a CDATA section", "<![CDATA[ > <!-- ]]>", "<a>"},
+        {"a processing instruction", "<?pi > <!-- ?>", "<a>"}, {"'>' in an attribute value", "<b c=\">\"/>", "<a>"},
+        {"'<' in an attribute value", "<b c='<'/>", "<a>"}, {"'>' and '<' in a comment", "<!-- > <? -->", "<a>"},
+        {"'/>' in each element's attribute value", "", "<a c=\"/>\">"},
+        {"all that the DOM parser reads past", "<x:y c='>\"'/>&zz;<!--> <b> --><![CDATA[<b>]]><?pi <b>?>", "<a>"}};
+    for (const auto &cover : covers)
+        document(qPrintable(QLatin1String("100,000 deep behind ") + cover[0]),
+                 "<methodResponse>" + QByteArray(cover[1]) + QByteArray(cover[2]).repeated(100000), depth);
     const QByteArray doctype = "<?xml version=\"1.0\"?><!DOCTYPE lol [<!ENTITY a \"aaaa\">]>";
     document("document type", doctype + response({}), refusal + "a document type declaration is not accepted");
     document("params after the first", "<methodResponse><PARAMS><param>" + typed("int", "7")
@@ -320,23 +319,21 @@ void TestCodec::reads()
     for (int i = 0; !unknownType.isEmpty() && i < 2; ++i)
         QTest::ignoreMessage(QtDebugMsg, qPrintable("Cannot demarshal unknown type " + unknownType));
     const bool asCall = document.contains("<methodCall>");
-    QCOMPARE(reading(document, asCall), expected); // streamed, and through the DOM
-    QCOMPARE(reading(document + toDom, asCall), expected);
+    QCOMPARE(reading(document, asCall), expected); // streamed, and through the DOM (as anything but the plain form is)
+    QCOMPARE(reading(document + "<!---->", asCall), expected);
 }
 
-// Each type in a call to each peer: what it reads, and what we read of the call it writes back.
+// Each type in a call to each peer: what we read of the call it writes back (a value it misread comes back so).
 void TestCodec::peers_data()
 {
     QTest::addColumn<QVariant>("sent");
-    QTest::addColumn<QVariant>("read");       // by the peers, as typed JSON gives it
     QTest::addColumn<QString>("pythonEcho");  // our reading of the call Python writes of it, or its refusal
     QTest::addColumn<QString>("xmlrpcCEcho"); // the same of xmlrpc-c
     const auto echo = [](const QVariant &value) { // a peer's refusal, or what we read of its echo
         return value.toString().startsWith("refused: ") ? value.toString() : "call echo " + describe(QVariantList{value});
     };
-    const auto row = [&echo](const char *name, const QVariant &sent, const QVariant &read, const QVariant &python,
-                             const QVariant &xmlrpcC) {
-        QTest::newRow(name) << sent << read << echo(python) << echo(xmlrpcC);
+    const auto row = [&echo](const char *name, const QVariant &sent, const QVariant &python, const QVariant &xmlrpcC) {
+        QTest::newRow(name) << sent << echo(python) << echo(xmlrpcC);
     };
     const QDate day(2024, 5, 6);
     const QDateTime clock(day, QTime(7, 8, 9)), utcClock(day, QTime(5, 8, 9));
@@ -346,36 +343,27 @@ void TestCodec::peers_data()
                              QVariantList{1, "two", QVariant(), QVariantList()},
                              QVariantMap{{"a", 1}, {"", QVariantMap()}, {"<&>", "x"}},
                              QVariantMap{{"list", QVariantList{QVariantMap{{"when", QDateTime(day, QTime(0, 0))}}, 2.5}}}};
-    row("every type alike", alike, alike, alike, alike);
-    row("i8 within 32 bits", qlonglong(-5), qlonglong(-5), -5, qlonglong(-5)); // Python writes an int as int
+    row("every type alike", alike, alike, alike);
+    row("i8 within 32 bits", qlonglong(-5), -5, qlonglong(-5)); // Python writes an int as int
     const qlonglong big = qlonglong(1) << 40;
-    row("i8 beyond 32 bits", big, big, "refused: OverflowError: int exceeds XML-RPC limits", big);
+    row("i8 beyond 32 bits", big, "refused: OverflowError: int exceeds XML-RPC limits", big);
     const QString astral = QString::fromUtf16(u"\U0001F600");
-    row("string beyond the basic plane", astral, astral, astral,
+    row("string beyond the basic plane", astral, astral,
         "refused: 4-byte supposed UTF-8 string is not valid UTF-8.  UTF-8 string contains a character not in the Basic "
         "Multilingual Plane (first byte 0xfffffff0)");
-    // xmlrpc-c writes doubles in fixed notation, to fifteen or sixteen digits.
-    row("double 1e-300", 1e-300, 1e-300, 1e-300, 9.999999999999993e-301);
-    row("double 5e-324, subnormal", 5e-324, 5e-324, 5e-324,
-        "refused: <double> element value '5e-324' is not a valid floating point number.  Garbage (not sign, digit, or "
-        "period) starting at 'e-324'");
     // A zone goes as its UTC time, milliseconds not at all.
     const QVariantList zoned{QDateTime(day, QTime(5, 8, 9), Qt::UTC),
                              QDateTime(day, clock.time(), Qt::OffsetFromUTC, 7200), QDateTime(day, QTime(7, 8, 9, 999))};
     const QVariantList clocks{utcClock, utcClock, clock};
-    row("date-times with a zone or milliseconds", zoned, clocks, clocks, clocks);
+    row("date-times with a zone or milliseconds", zoned, clocks, clocks);
 }
 
 void TestCodec::peers()
 {
     QFETCH(QVariant, sent);
-    QFETCH(QVariant, read);
     const QByteArray document = DocumentWriter::call("echo", {sent});
     for (const char *peer : {"pythonEcho", "xmlrpcCEcho"}) {
-        QJsonValue theirs(QJsonValue::Undefined);
-        const QByteArray echo = throughPeer(peer == QLatin1String("pythonEcho"), document, &theirs);
-        if (!theirs.isUndefined()) // it read the call
-            QCOMPARE(theirs, QJsonValue(typedJson(QVariantList{read})));
+        const QByteArray echo = throughPeer(peer == QLatin1String("pythonEcho"), document);
         QTEST(echo.startsWith("refused: ") ? QString::fromUtf8(echo) : reading(echo, true), peer);
     }
 }

@@ -186,8 +186,6 @@ private slots:
         const int before = loggedLines;
         run("window.lvendalux._login('demo', 'demo-key', 'demo-password', 'noSuchSuccess', 'noSuchError');");
         QVERIFY(QTest::qWaitFor([&] { return callsOf("getRestrictions").value(0).accepted; }, 15000));
-        run("window.lvendalux._getEarnings('2026-01-01', '2026-01-01', 'noSuchSuccess', 'noSuchError');");
-        QVERIFY(QTest::qWaitFor([&] { return callsOf("getEarnings").value(0).accepted; }, 15000));
         QCOMPARE(page->received(), QJsonArray());
         run(demoLogin);
         page->setPage(new QWebPage(page));

@@ -2,18 +2,31 @@
 """Python's XML-RPC client and server against ours: xmlrpc_network_peer.py PORT prints the port
 it serves on, then a JSON line of its calls to our server on PORT ({"name", "method", "expected",
 "got"}, typed; a fault as ["fault", code, text]), then a JSON object of what introspection, a multicall
-and Basic credentials got from our server (as xmlrpc_c_peer's), then answers as many calls and ends."""
+and Basic credentials got from our server, then answers as many calls and ends."""
 import json
 import sys
 import xmlrpc.client
 import xmlrpc.server
 
-sys.path.insert(0, __file__.rsplit("/", 1)[0])
-from xmlrpc_peer import typed  # noqa: E402
+
+def typed(value):
+    """A value as typed JSON: ints, strings, arrays and structs are all that pass here."""
+    if isinstance(value, (int, str)):
+        return {"int" if isinstance(value, int) else "string": value}
+    if isinstance(value, (list, tuple)):
+        return {"array": [typed(v) for v in value]}
+    return {"struct": {k: typed(v) for k, v in value.items()}}
 
 
 def fail(code, text):
     raise xmlrpc.client.Fault(code, text)
+
+
+def outcome(method, *args):
+    try:
+        return method(*args)
+    except xmlrpc.client.Fault as fault:
+        return ["fault", fault.faultCode, fault.faultString]
 
 
 def introspect(port):
@@ -23,14 +36,10 @@ def introspect(port):
     calls.upper("a")
     calls.nothere()
     getattr(calls, "system.multicall")([])
-    got = {"listMethods": proxy.system.listMethods(), "methodHelp": proxy.system.methodHelp("upper"),
-           "methodSignature": proxy.system.methodSignature("echoString"), "multicall": calls().results,
-           "credentials": xmlrpc.client.ServerProxy(url % ("user:secret@", port)).whoami()}
-    try:
-        got["no credentials"] = proxy.whoami()
-    except xmlrpc.client.Fault as fault:
-        got["no credentials"] = ["fault", fault.faultCode, fault.faultString]
-    return got
+    return {"listMethods": proxy.system.listMethods(), "methodHelp": proxy.system.methodHelp("upper"),
+            "methodSignature": proxy.system.methodSignature("echoString"), "multicall": calls().results,
+            "credentials": xmlrpc.client.ServerProxy(url % ("user:secret@", port)).whoami(),
+            "no credentials": outcome(proxy.whoami)}
 
 
 def main(port):
@@ -45,21 +54,14 @@ def main(port):
     beyond_basic_plane = "Sunset \U0001F305 \U0001F600 \U0002000B"
     calls = [(name, method, (value,)) for name, method, value in [
         ("beyond the basic plane, first call", "echoString", beyond_basic_plane),
-        ("string", "echoString", "Grüße <&> 'q' \"d\" ☃ " * 3),
-        ("scalars", "echoArray", [-2147483648, -12.5, True, False, bytes(range(256)) * 4]),
-        ("array", "echoArray", [1, "two", 3.5, [False, {"x": b"y"}]]),
         ("array of 100 structs", "echoArray", [{"curly": i, "larry": str(i), "moe": [i]} for i in range(100)]),
-        ("struct of structs", "echoStruct", {"a": {"b": {"c": 1}}, "d": {}, "e": {"f": []}}),
         ("string of 200 KB", "echoString", "0123456789" * 20480),
         ("beyond the basic plane, later call", "echoStruct", {beyond_basic_plane: [beyond_basic_plane]}),
     ]] + [("fault", "fail", (4711, "it's <broken> & \"gone\" \U0001F600"))]
     results = []
     for name, method, args in calls:
         expected = ["fault", *args] if method == "fail" else args[0]
-        try:
-            got = getattr(proxy, method)(*args)
-        except xmlrpc.client.Fault as fault:
-            got = ["fault", fault.faultCode, fault.faultString]
+        got = outcome(getattr(proxy, method), *args)
         results.append({"name": name, "method": method, "expected": typed(expected), "got": typed(got)})
     print(json.dumps(results), flush=True)
     print(json.dumps({name: typed(got) for name, got in introspect(port).items()}), flush=True)
