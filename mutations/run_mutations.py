@@ -60,7 +60,8 @@ def mirror_tree(source):
                 if f.read() == content:
                     continue
         os.makedirs(os.path.dirname(copy), exist_ok=True)
-        shutil.copy2(origin, copy)
+        # A fresh time stamp: a copy left mutated by an interrupted run must be rebuilt.
+        shutil.copyfile(origin, copy)
     for root, _, files in os.walk(source):
         for name in files:
             path = os.path.relpath(os.path.join(root, name), source)
