@@ -84,6 +84,15 @@ void TestNetworkInterop::initTestCase()
         return params.value(0).toString().toUpper();
     }, QStringLiteral("Upper case."), {QStringLiteral("string"), QStringLiteral("string")});
     server.registerMethod(QStringLiteral("whoami"), whoAmI());
+    QProcess xmlrpcC; // its HTTP library (curl) would go through a proxy
+    QProcessEnvironment direct = QProcessEnvironment::systemEnvironment();
+    for (const char *proxy : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"})
+        direct.remove(proxy);
+    xmlrpcC.setProcessEnvironment(direct);
+    xmlrpcC.start(XMLRPC_C_PEER, {QStringLiteral("http://127.0.0.1:%1/RPC2").arg(server.serverPort())});
+    QTRY_VERIFY_WITH_TIMEOUT(xmlrpcC.state() == QProcess::NotRunning, 60000);
+    QVERIFY2(xmlrpcC.exitCode() == 0, xmlrpcC.readAllStandardError().constData());
+    const QStringList listed = QString::fromUtf8(xmlrpcC.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
     python.start("python3", {PEER_SCRIPT, QString::number(server.serverPort())});
     // Our event loop serves Python's calls while we wait for its lines: its port, its results.
     QTRY_VERIFY_WITH_TIMEOUT(python.peek(python.bytesAvailable()).count('\n') >= 3
@@ -91,6 +100,7 @@ void TestNetworkInterop::initTestCase()
     pythonUrl = "http://127.0.0.1:" + python.readLine().trimmed() + "/RPC2";
     pythonCalls = QJsonDocument::fromJson(python.readLine()).array();
     introspected = QJsonDocument::fromJson(python.readLine()).object();
+    introspected["xmlrpc-c listMethods"] = typedJson(QVariantList(listed.cbegin(), listed.cend()));
     // A traceback names its error in its last lines.
     QVERIFY2(pythonCalls.size() == 5 && received.size() == 5,
              python.readAllStandardError().right(800).constData());
@@ -134,6 +144,7 @@ void TestNetworkInterop::introspection_data()
                                  fault(-32600, "server error: system.multicall cannot be nested")};
     const QList<QPair<QString, QVariant>> answers{
         {"listMethods", QVariantList(names.cbegin(), names.cend())},
+        {"xmlrpc-c listMethods", QVariantList(names.cbegin(), names.cend())},
         {"methodHelp", "Upper case."},
         {"methodSignature", QVariantList{QVariant(QVariantList{"string", "string"})}},
         {"multicall", multicall},
@@ -143,7 +154,7 @@ void TestNetworkInterop::introspection_data()
         QTest::newRow(qPrintable(answer.first)) << introspected.value(answer.first) << answer.second;
 }
 
-// Python's own introspection and multicall client reads our server's answers.
+// Python's own introspection and multicall client reads our server's answers, and xmlrpc-c's its list.
 void TestNetworkInterop::introspection()
 {
     QFETCH(QJsonValue, got);
