@@ -14,7 +14,6 @@ public:
 
     void setCredentials(const QString &clientId, const QString &clientKey, const QString &password);
     QString clientId() const { return id; }
-    QString passwordHash() const { return hash; }
     QString token() const { return current; }
 
     // The issued token never counts at the service: only its renewal proves key and password.

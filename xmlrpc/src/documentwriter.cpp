@@ -216,26 +216,6 @@ bool DocumentWriter::isWritable(const QVariant &value)
     return false;
 }
 
-QString DocumentWriter::allowedText(const QString &text)
-{
-    const ushort *p = text.utf16();
-    const ushort *const end = p + text.size();
-    if (std::all_of(p, end, isPlain))
-        return text;
-    QString allowed;
-    allowed.reserve(text.size());
-    while (p < end) {
-        const ushort c = *p++;
-        if (isPlain(c) || c == '<' || c == '&' || c == '>' || c == '\t' || c == '\n' || c == '\r') {
-            allowed.append(QChar(c));
-        } else if (QChar::isHighSurrogate(c) && p < end && QChar::isLowSurrogate(*p)) {
-            allowed.append(QChar(c));
-            allowed.append(QChar(*p++));
-        }
-    }
-    return allowed;
-}
-
 void DocumentWriter::writeParam(const QVariant &value)
 {
     if (isWritable(value)) {

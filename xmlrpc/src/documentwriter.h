@@ -17,6 +17,7 @@ public:
     static QByteArray response(const QVariant &result);
     static QByteArray fault(int code, const QString &message);
 
+private:
     // The element name of a bool, int, 64-bit integer, double, string, base64
     // or date-time value, with its text; null for every other type.
     static const char *scalar(const QVariant &value, QString *text);
@@ -24,15 +25,12 @@ public:
     static bool isNil(const QVariant &value);
     // False, with the diagnostic, for a type or a value no element can hold.
     static bool isWritable(const QVariant &value);
-    // The text without the characters XML forbids; valid surrogate pairs stay.
-    static QString allowedText(const QString &text);
     // Date-times are written in this format, without a zone: Python and
     // xmlrpc-c refuse an offset, Python a "Z" too.
     static constexpr const char *dateTimeFormat = "yyyyMMddThh:mm:ss";
     // A date-time with a zone goes as its UTC time, local time as it stands.
     static QDateTime wireDateTime(const QDateTime &dateTime);
 
-private:
     explicit DocumentWriter(const char *root);
     void writeValue(const QVariant &value, int depth);
     void writeParam(const QVariant &value);
